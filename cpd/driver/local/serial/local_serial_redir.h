@@ -1,0 +1,80 @@
+// The redirection of one local serial port to the remote side. The host's calling thread
+// constructs it, runs Init, Stop and the destructor; the host's delivering thread hands it
+// packets through EventHandle (served at once, one at a time); the read thread started by
+// SERIAL_CMD_START_READ pumps the port's bytes back. Non-copyable: it owns a thread and a port.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "cpd/driver/local/serial/serial_io.h"
+#include "cpd/driver/local/serial/serial_protocol.h"
+#include "cpd/interface/cpd_driver.h"
+#include "cpd/interface/cpd_export.h"
+#include "cpd/interface/inf_pkt_interact.h"
+
+namespace cpd {
+
+// The class derives from DriverObj both directly and through SerialRedirLInf, as the host's
+// interface layout requires; the direct part is then unreachable by name, which GCC warns about.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winaccessible-base"
+#endif
+class CPD_PLUGIN_API LocalSerialRedir : public DriverObj,
+                                        public SerialRedirLInf,
+                                        public InfPktCallback {
+  public:
+    // The read pump's buffer; a read never asks for more than this holds.
+    static constexpr size_t kReadBufferSize = 4096;
+    static constexpr uint64_t kDefaultReadLength = 4095;
+    static constexpr uint32_t kWriteTimeoutMs = 500;
+
+    explicit LocalSerialRedir(CpdDevice* device);
+    ~LocalSerialRedir() override;
+    LocalSerialRedir(const LocalSerialRedir&) = delete;
+    LocalSerialRedir& operator=(const LocalSerialRedir&) = delete;
+
+    // Opens the port, reads its settings and sends the one configuration report. 0 or the
+    // failing step's result; on failure the object keeps serving packets.
+    int Init();
+    // Delivering thread. Always 0. Must not overlap the destructor.
+    int EventHandle(std::unique_ptr<CpdPacket> packet, int arg);
+    // Stops the read thread and joins it: waits for at most one read and its send. Idempotent.
+    virtual void Stop();
+    int PktCallback(int arg, std::unique_ptr<CpdPacket> packet) override;
+
+  private:
+    int createSerialIo();
+    int sendRedirConfig(serial_config config);
+    void readFromSerialPort();
+    void cpdPrintData(unsigned char* data, int len);
+
+    void onSetConfig(const uint8_t* payload, uint64_t available);
+    void onStartRead();
+    void onWrite(const uint8_t* payload, uint64_t available);
+
+    std::unique_ptr<InfPktInteract<LocalSerialRedir>> mInteract;
+    CpdDevice* mDevice = nullptr;
+    std::atomic<uint32_t> mSeq{0};
+    std::shared_ptr<SerialIO> mSerialIo;  // set by Init on the calling thread, then only read
+    std::mutex mMutex;  // guards the test-and-set of mStopped and the replacement of mReadThread
+    std::unique_ptr<std::thread> mReadThread;
+    std::atomic<bool> mStopped{true};
+    // Written by the delivering thread, read by the read thread before each read.
+    std::atomic<uint64_t> mReadLength{0};
+    std::atomic<uint32_t> mReadTimeout{500};
+    // Guarded by mMutex: a Stop is joining mReadThread outside the lock, so a START_READ in that
+    // window must not replace the thread object yet.
+    bool mJoining = false;
+    std::condition_variable mJoined;
+};
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+}  // namespace cpd
