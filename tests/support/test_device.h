@@ -1,0 +1,129 @@
+// A host device for tests: fixed identity and port-selection text, and an outbox that records
+// every packet the driver sends (from any thread) so a test can wait for them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cpd/interface/cpd_device.h"
+#include "cpd/interface/cpd_packet.h"
+
+namespace cpd::test {
+
+class TestDeviceDesc : public CpdDeviceDesc {
+  public:
+    TestDeviceDesc(std::string args, std::string description, int vid, int pid, int cid)
+        : mArgs(std::move(args)),
+          mDescription(std::move(description)),
+          mVid(vid),
+          mPid(pid),
+          mCid(cid) {}
+    std::string GetDescription() override { return mDescription; }
+    int GetVid() override { return mVid; }
+    int GetPid() override { return mPid; }
+    int GetCid() override { return mCid; }
+    std::string GetArgs() override { return mArgs; }
+
+  private:
+    std::string mArgs;
+    std::string mDescription;
+    int mVid;
+    int mPid;
+    int mCid;
+};
+
+// A packet as the remote side received it: the wire bytes and the arg it travelled with.
+struct SentPacket {
+    std::vector<uint8_t> bytes;
+    int arg = 0;
+
+    CpdPacketHeader Header() const {
+        CpdPacketHeader header{};
+        std::memcpy(&header, bytes.data(), sizeof(header));
+        return header;
+    }
+    uint16_t Cmd() const { return Header().cmd; }
+    uint32_t Seq() const { return Header().seq; }
+    const uint8_t* Payload() const { return bytes.data() + kCpdPacketHeaderSize; }
+    size_t PayloadSize() const { return bytes.size() - kCpdPacketHeaderSize; }
+    uint32_t U32At(size_t payloadOffset) const {
+        uint32_t value = 0;
+        std::memcpy(&value, Payload() + payloadOffset, sizeof(value));
+        return value;
+    }
+};
+
+class TestDevice : public CpdDevice {
+  public:
+    struct Identity {
+        int devId = 0x21;
+        int devIdHigh = 0x03;
+        int vid = 0x0403;
+        int pid = 0x6001;
+        int cid = 0x07;
+        void* bus = reinterpret_cast<void*>(0x1000);
+    };
+
+    explicit TestDevice(std::string args, std::string description = "test serial device")
+        : TestDevice(std::move(args), std::move(description), Identity{}) {}
+    TestDevice(std::string args, std::string description, Identity identity)
+        : mIdentity(identity),
+          mDesc(std::make_shared<TestDeviceDesc>(std::move(args), std::move(description),
+                                                 identity.vid, identity.pid, identity.cid)) {}
+    ~TestDevice() = default;
+    TestDevice(const TestDevice&) = delete;
+    TestDevice& operator=(const TestDevice&) = delete;
+
+    std::shared_ptr<CpdDeviceDesc> GetDeviceDesc() override { return mDesc; }
+    int GetDevId() override { return mIdentity.devId; }
+    int GetDevIdHigh() override { return mIdentity.devIdHigh; }
+    void* GetBus() override { return mIdentity.bus; }
+
+    int SendPacket(std::unique_ptr<CpdPacket> packet, int arg) override {
+        SentPacket sent;
+        if (packet != nullptr && packet->Data() != nullptr) {
+            sent.bytes.assign(packet->Data(), packet->Data() + packet->Length());
+        }
+        sent.arg = arg;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mSent.push_back(std::move(sent));
+        }
+        mCond.notify_all();
+        return mSendResult;
+    }
+
+    void SetSendResult(int result) { mSendResult = result; }
+
+    // Waits until at least `count` packets were sent; returns how many there are.
+    size_t WaitForPackets(size_t count, std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mCond.wait_for(lock, limit, [&] { return mSent.size() >= count; });
+        return mSent.size();
+    }
+    std::vector<SentPacket> Sent() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mSent;
+    }
+    void ClearSent() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mSent.clear();
+    }
+
+  private:
+    Identity mIdentity;
+    std::shared_ptr<TestDeviceDesc> mDesc;
+    std::mutex mMutex;  // guards mSent
+    std::condition_variable mCond;
+    std::vector<SentPacket> mSent;
+    int mSendResult = 0;
+};
+
+}  // namespace cpd::test
