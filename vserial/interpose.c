@@ -200,14 +200,35 @@ static int port_of_fd(int fd) {
     return id;
 }
 
-static void track(int fd, int id) {
+static void set_modem(struct port* p, int bits) {
+    static const struct {
+        int bit;
+        int line;
+    } kLines[] = {{TIOCM_DTR, VS_LINE_DTR}, {TIOCM_RTS, VS_LINE_RTS}};
+    for (size_t i = 0; i < sizeof kLines / sizeof kLines[0]; ++i) {
+        int bit = kLines[i].bit;
+        if ((p->modem & bit) != (bits & bit) && p->nEvents < kMaxEvents) {
+            p->events[p->nEvents].line = kLines[i].line;
+            p->events[p->nEvents].level = (bits & bit) != 0;
+            ++p->nEvents;
+        }
+    }
+    p->modem = bits & (TIOCM_DTR | TIOCM_RTS);
+}
+
+/* The tty layer raises DTR and RTS when a port with a non-zero speed is first opened, O_NONBLOCK
+ * or not; libserialport reads them back and re-applies them as found. */
+static void track(int fd, int id, int raise) {
     pthread_mutex_lock(&gLock);
     /* The port may have gone with its rig between the lookup and the open. */
-    if (gPorts[id].used && gFdCount < kMaxFds) {
+    struct port* p = &gPorts[id];
+    if (p->used && gFdCount < kMaxFds) {
         gFds[gFdCount].fd = fd;
         gFds[gFdCount].id = id;
         ++gFdCount;
-        ++gPorts[id].openCount;
+        if (p->openCount++ == 0 && raise) {
+            set_modem(p, p->modem | TIOCM_DTR | TIOCM_RTS);
+        }
     }
     pthread_mutex_unlock(&gLock);
 }
@@ -232,7 +253,9 @@ static int open_routed(const char* path, int flags, mode_t mode, const char* nam
     }
     int fd = NEXT(open_fn, name)(p, flags, mode);
     if (fd >= 0 && id >= 0) {
-        track(fd, id);
+        struct termios t;
+        int live = NEXT(tcgetattr_fn, "tcgetattr")(fd, &t) == 0 && cfgetospeed(&t) != B0;
+        track(fd, id, live);
     }
     return fd;
 }
@@ -350,22 +373,6 @@ VS_EXPORT int __lxstat64(int ver, const char* path, struct stat64* st) {
 
 /* ---- descriptors of emulated ports ------------------------------------------------------------
  */
-
-static void set_modem(struct port* p, int bits) {
-    static const struct {
-        int bit;
-        int line;
-    } kLines[] = {{TIOCM_DTR, VS_LINE_DTR}, {TIOCM_RTS, VS_LINE_RTS}};
-    for (size_t i = 0; i < sizeof kLines / sizeof kLines[0]; ++i) {
-        int bit = kLines[i].bit;
-        if ((p->modem & bit) != (bits & bit) && p->nEvents < kMaxEvents) {
-            p->events[p->nEvents].line = kLines[i].line;
-            p->events[p->nEvents].level = (bits & bit) != 0;
-            ++p->nEvents;
-        }
-    }
-    p->modem = bits & (TIOCM_DTR | TIOCM_RTS);
-}
 
 VS_EXPORT int close(int fd) {
     int id = port_of_fd(fd);
