@@ -107,6 +107,11 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
     if (lead < 0) {
         lead = 0;
     }
+    // snprintf answers the length it wanted: a tag too long for the line buffer is cut at the
+    // buffer's end instead of placing the message beyond it.
+    if (static_cast<size_t>(lead) >= sizeof(stackLine)) {
+        lead = static_cast<int>(sizeof(stackLine) - 1);
+    }
     const size_t leadLength = static_cast<size_t>(lead);
 
     va_list args;
