@@ -1,0 +1,115 @@
+// The host side of the benchmarks: a device whose SendPacket only counts (and, for latency runs,
+// time-stamps) the data packets, the plug-in loaded by path exactly as a host loads it, and the
+// remote side's request packets.
+//
+// Threads: the benchmark's main thread opens, feeds and closes the plug-in; SendPacket runs on
+// the plug-in's read thread. Non-copyable owners throughout.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cpd/interface/cpd_device.h"
+#include "cpd/interface/cpd_driver.h"
+#include "cpd/interface/cpd_packet.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDevId = 0x21;
+
+// Time stamps of arrivals, announced to one waiting thread (latency runs).
+class Arrivals {
+  public:
+    Arrivals() = default;
+    Arrivals(const Arrivals&) = delete;
+    Arrivals& operator=(const Arrivals&) = delete;
+
+    void Stamp();
+    // Waits until `count` arrivals were stamped (false after `limit`); gives the latest stamp.
+    bool Wait(uint64_t count, std::chrono::milliseconds limit, Clock::time_point* at);
+
+  private:
+    std::mutex mMutex;  // guards mCount and mLatest; pairs with mCond
+    std::condition_variable mCond;
+    uint64_t mCount = 0;
+    Clock::time_point mLatest{};
+};
+
+class BenchDevice : public cpd::CpdDevice {
+  public:
+    explicit BenchDevice(std::string portDescription);
+    BenchDevice(const BenchDevice&) = delete;
+    BenchDevice& operator=(const BenchDevice&) = delete;
+    ~BenchDevice() = default;
+
+    std::shared_ptr<cpd::CpdDeviceDesc> GetDeviceDesc() override { return mDesc; }
+    int GetDevId() override { return kDevId; }
+    int GetDevIdHigh() override { return 0; }
+    void* GetBus() override { return this; }
+    // Read thread. Counts the data bytes of SERIAL_CMD_READ_DATA packets and records the
+    // sending thread's allocation count; with time stamps on, also the arrival time.
+    int SendPacket(std::unique_ptr<cpd::CpdPacket> packet, int arg) override;
+
+    uint64_t DataBytes() const { return mDataBytes.load(std::memory_order_relaxed); }
+    uint64_t DataPackets() const { return mDataPackets.load(std::memory_order_acquire); }
+    // Allocations the read thread had made when it sent its latest data packet.
+    uint64_t SenderAllocations() const {
+        return mSenderAllocations.load(std::memory_order_relaxed);
+    }
+    // CPU time the read thread had used when it sent its latest data packet.
+    uint64_t SenderCpuNs() const { return mSenderCpuNs.load(std::memory_order_relaxed); }
+
+    // With stamps on, each data packet's arrival is time-stamped and announced (Arrivals).
+    void StampArrivals(bool on) { mStamp = on; }
+    Arrivals& Stamps() { return mArrivals; }
+
+  private:
+    std::shared_ptr<cpd::CpdDeviceDesc> mDesc;
+    std::atomic<uint64_t> mDataBytes{0};
+    std::atomic<uint64_t> mDataPackets{0};
+    std::atomic<uint64_t> mSenderAllocations{0};
+    std::atomic<uint64_t> mSenderCpuNs{0};
+    std::atomic<bool> mStamp{false};
+    Arrivals mArrivals;
+};
+
+// The plug-in opened on one device: dlopen by path, CPD_DRV_MODULE, its open function; the
+// destructor runs Close, deletes the driver and unloads the library, as a host does.
+class Plugin {
+  public:
+    Plugin(const std::string& path, BenchDevice* device);
+    ~Plugin();
+    Plugin(const Plugin&) = delete;
+    Plugin& operator=(const Plugin&) = delete;
+
+    bool Ok() const { return mDriver != nullptr; }
+    int Deliver(std::unique_ptr<cpd::CpdPacket> packet) {
+        return mDriver->onEvent(std::move(packet), 0);
+    }
+
+  private:
+    void* mLibrary = nullptr;
+    cpd::CpdDriver* mDriver = nullptr;
+};
+
+// Remote-side requests, addressed to kDevId.
+std::unique_ptr<cpd::CpdPacket> StartReadPacket();
+std::unique_ptr<cpd::CpdPacket> ReadLengthPacket(uint64_t length);
+std::unique_ptr<cpd::CpdPacket> WritePacket(const uint8_t* data, uint32_t length);
+
+// Bytes that mean nothing to a terminal line discipline (no XON/XOFF, no line ends).
+std::vector<uint8_t> Pattern(size_t length);
+
+double Seconds(Clock::duration d);
+// CPU time of the calling thread: unlike wall time, barely moved by other load on the machine.
+uint64_t ThreadCpuNs();
+
+}  // namespace bench
