@@ -1,0 +1,48 @@
+#!/bin/sh
+# Runs the fuzzers built by fuzz/build.sh (it builds them first when they are missing).
+#   fuzz/run.sh smoke        about a minute: the ASan builds on the committed seeds (for CI)
+#   fuzz/run.sh long [N]     N executions of each fuzzer (default 10 million), growing the
+#                            working corpus in build/fuzz/corpus/, then replays it under ASan
+#   fuzz/run.sh replay       every input of the working corpus and the seeds, once, under ASan
+# A crash leaves its input in build/fuzz/ (crash-*, leak-*, timeout-*); re-run one with
+#   build/fuzz/fuzz/driver_fuzzer <file>
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${CPD_FUZZ_BUILD_DIR:-$root/build/fuzz}
+bin=$build/fuzz
+seeds=$root/fuzz/corpus
+work=$build/corpus
+[ -x "$bin/driver_fuzzer" ] && [ -x "$bin/packet_fuzzer" ] && [ -x "$bin/driver_fuzzer_ubsan" ] ||
+    "$root/fuzz/build.sh"
+mkdir -p "$work/driver" "$work/packet"
+cd "$build"
+# stdout is closed: the packet record prints its two refusals there with printf.
+common="-close_fd_mask=1 -print_final_stats=1 -timeout=10 -rss_limit_mb=4096"
+
+replay() {
+    "$bin/driver_fuzzer" $common -runs=0 "$work/driver" "$seeds/driver"
+    "$bin/packet_fuzzer" $common -runs=0 "$work/packet" "$seeds/packet"
+}
+
+case "${1:-smoke}" in
+smoke)
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    mkdir "$tmp/driver" "$tmp/packet"
+    "$bin/driver_fuzzer" $common -max_total_time=40 "$tmp/driver" "$seeds/driver"
+    "$bin/packet_fuzzer" $common -max_total_time=15 "$tmp/packet" "$seeds/packet"
+    ;;
+long)
+    runs=${2:-10000000}
+    "$bin/packet_fuzzer" $common -runs="$runs" "$work/packet" "$seeds/packet"
+    "$bin/driver_fuzzer_ubsan" $common -runs="$runs" "$work/driver" "$seeds/driver"
+    replay
+    ;;
+replay)
+    replay
+    ;;
+*)
+    echo "usage: $0 [smoke | long [runs] | replay]" >&2
+    exit 2
+    ;;
+esac
