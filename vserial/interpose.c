@@ -133,7 +133,7 @@ static int real_ioctl(int fd, unsigned long req, void* arg) {
     return NEXT(ioctl_fn, "ioctl")(fd, req, arg);
 }
 
-/* ---- paths ----------------------------------------------------------------------------------- */
+/* ---- routing and descriptor tracking --------------------------------------------------------- */
 
 static int starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
@@ -232,6 +232,8 @@ static void track(int fd, int id, int raise) {
     }
     pthread_mutex_unlock(&gLock);
 }
+
+/* ---- interposed path calls ------------------------------------------------------------------- */
 
 static int open_routed(const char* path, int flags, mode_t mode, const char* name) {
     char buf[PATH_MAX];
@@ -371,8 +373,7 @@ VS_EXPORT int __lxstat64(int ver, const char* path, struct stat64* st) {
     return lstat64(path, st);
 }
 
-/* ---- descriptors of emulated ports ------------------------------------------------------------
- */
+/* ---- interposed descriptor calls ------------------------------------------------------------- */
 
 VS_EXPORT int close(int fd) {
     int id = port_of_fd(fd);
@@ -527,8 +528,7 @@ VS_EXPORT int tcsetattr(int fd, int action, const struct termios* t) {
     return rc;
 }
 
-/* ---- control ------------------------------------------------------------------------------------
- */
+/* ---- control ---------------------------------------------------------------------------- */
 
 const char* vs_unlinked_symbol(void) {
     static const struct {

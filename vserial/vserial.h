@@ -5,8 +5,17 @@
 // ioctls); they stay pure pass-through while no Rig exists.
 //
 // Threads: Rig and Adapter are driven by one test thread; the interposed calls they emulate may
-// come from any thread. Nothing here blocks except EchoDevice's destructor and Adapter::Unplug,
-// which join the echo thread. The Rig owns its adapters; an EchoDevice must end before its Rig.
+// come from any thread. Nothing here blocks except joining an echo thread (EchoDevice's
+// destructor, Adapter::Unplug, Rig's destructor). The Rig owns its adapters; an EchoDevice must
+// end before its Rig.
+//
+// Limits against a real adapter: bytes move at memory speed whatever the baud rate (no pacing);
+// each direction buffers what a pty does (the port can write about 14 KiB before
+// sp_blocking_write blocks on an unread peer); data bits, parity and stop bits are recorded, not
+// applied to the bytes; CRTSCTS is recorded only and the input lines (CTS, DSR, DCD, RI) read
+// low; no break. XON/XOFF is the kernel line discipline's, as on a real port: with IXON (on by
+// default) a 0x13 from the peer stops the port's output until 0x11 and both bytes are swallowed.
+// The device node stats as the pty slave, not a ttyUSB character device.
 #pragma once
 
 #include <cstdint>

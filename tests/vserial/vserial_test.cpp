@@ -49,6 +49,12 @@ std::string ReadPeer(int fd, size_t n) {
     return out;
 }
 
+// libserialport 0.1.1 returns byte counts through its enum return type; take them as int before
+// anything stores them as the enum (UBSan rejects out-of-range enum loads).
+int Count(sp_return result) {
+    return static_cast<int>(result);
+}
+
 std::map<std::string, std::string> ListedDescriptions() {
     std::map<std::string, std::string> listed;
     sp_port** ports = nullptr;
@@ -293,14 +299,15 @@ TEST_F(VserialPort, RecordsModemLineChangesInOrder) {
 
 TEST_F(VserialPort, CarriesBytesBothWays) {
     const std::string out = "to the peer\r\n\x00\xff"s;
-    ASSERT_EQ(sp_blocking_write(mPort, out.data(), out.size(), kHangGuardMs),
+    ASSERT_EQ(Count(sp_blocking_write(mPort, out.data(), out.size(), kHangGuardMs)),
               static_cast<int>(out.size()));
     EXPECT_EQ(ReadPeer(mAdapter->PeerFd(), out.size()), out);
 
     const std::string in = "from the peer\n";
     ASSERT_EQ(write(mAdapter->PeerFd(), in.data(), in.size()), static_cast<ssize_t>(in.size()));
     char buf[64] = {};
-    ASSERT_EQ(sp_blocking_read(mPort, buf, in.size(), kHangGuardMs), static_cast<int>(in.size()));
+    ASSERT_EQ(Count(sp_blocking_read(mPort, buf, in.size(), kHangGuardMs)),
+              static_cast<int>(in.size()));
     EXPECT_EQ(std::string(buf, in.size()), in);
 }
 
@@ -319,8 +326,8 @@ TEST_F(VserialPort, UnplugHangsUpTheOpenPort) {
     EXPECT_FALSE(mAdapter->Settings().has_value());
 
     char buf[8];
-    EXPECT_EQ(sp_blocking_read(mPort, buf, sizeof buf, 50), 0);
-    EXPECT_LT(sp_blocking_write(mPort, "x", 1, 50), 0);
+    EXPECT_EQ(Count(sp_blocking_read(mPort, buf, sizeof buf, 50)), 0);
+    EXPECT_LT(Count(sp_blocking_write(mPort, "x", 1, 50)), 0);
     EXPECT_NE(sp_set_dtr(mPort, SP_DTR_OFF), SP_OK);
     EXPECT_EQ(read(mAdapter->PeerFd(), buf, sizeof buf), 0);
 
@@ -331,10 +338,10 @@ TEST_F(VserialPort, UnplugHangsUpTheOpenPort) {
 TEST_F(VserialPort, EchoDeviceSendsBackWhatItReceives) {
     vserial::EchoDevice echo(*mAdapter);
     const std::string msg(3000, 'e');
-    ASSERT_EQ(sp_blocking_write(mPort, msg.data(), msg.size(), kHangGuardMs),
+    ASSERT_EQ(Count(sp_blocking_write(mPort, msg.data(), msg.size(), kHangGuardMs)),
               static_cast<int>(msg.size()));
     std::string back(msg.size(), '\0');
-    ASSERT_EQ(sp_blocking_read(mPort, back.data(), back.size(), kHangGuardMs),
+    ASSERT_EQ(Count(sp_blocking_read(mPort, back.data(), back.size(), kHangGuardMs)),
               static_cast<int>(msg.size()));
     EXPECT_EQ(back, msg);
     // Unplugging with the echo running must stop it rather than hang.
@@ -348,7 +355,7 @@ TEST_F(VserialPort, EchoDeviceStopsWhileThePortIsNotReading) {
     const std::string chunk(4096, 'w');
     size_t total = 0;
     for (int idle = 0; idle < 20 && total < (4u << 20);) {
-        int n = sp_nonblocking_write(mPort, chunk.data(), chunk.size());
+        int n = Count(sp_nonblocking_write(mPort, chunk.data(), chunk.size()));
         if (n > 0) {
             total += static_cast<size_t>(n);
             idle = 0;
