@@ -22,10 +22,13 @@ uint32_t LoadU32(const uint8_t* bytes) {
 // but never more than its block holds (a forged length must not become a read past the block).
 uint64_t CarriedPayload(const CpdPacket& packet) {
     const uint64_t capacity = packet.Capacity();
-    if (capacity < kCpdPacketHeaderSize) {
+    const uint64_t claimed = packet.GetPayloadLen();
+    // A 32-bit length smaller than the header itself wraps the 64-bit payload length to almost
+    // 2^64; such a packet carries nothing, whatever its block holds.
+    if (capacity < kCpdPacketHeaderSize || claimed > UINT32_MAX) {
         return 0;
     }
-    return std::min(packet.GetPayloadLen(), capacity - kCpdPacketHeaderSize);
+    return std::min(claimed, capacity - kCpdPacketHeaderSize);
 }
 
 // Copy of request data, released when the request is done. Null when the heap refuses.
@@ -169,13 +172,13 @@ void LocalSerialRedir::onSetConfig(const uint8_t* payload, uint64_t available) {
         }
         uint32_t timeouts[5];
         std::memcpy(timeouts, data.get(), sizeof(timeouts));
-        CPD_DEV_LOGD(
-            "set timeout: ReadIntervalTimeout[%d] ReadTotalTimeoutMultiplier[%d] "
-            "ReadTotalTimeoutConstant[%d] WriteTotalTimeoutMultiplier[%d] "
-            "WriteTotalTimeoutConstant[%d]",
-            static_cast<int>(timeouts[0]), static_cast<int>(timeouts[1]),
-            static_cast<int>(timeouts[2]), static_cast<int>(timeouts[3]),
-            static_cast<int>(timeouts[4]));
+        // One literal: the log macro stringises the message as written.
+        // clang-format off
+        CPD_DEV_LOGD("set timeout: ReadIntervalTimeout[%d] ReadTotalTimeoutMultiplier[%d] ReadTotalTimeoutConstant[%d] WriteTotalTimeoutMultiplier[%d] WriteTotalTimeoutConstant[%d]",
+                     static_cast<int>(timeouts[0]), static_cast<int>(timeouts[1]),
+                     static_cast<int>(timeouts[2]), static_cast<int>(timeouts[3]),
+                     static_cast<int>(timeouts[4]));
+        // clang-format on
         if (timeouts[2] > 0 && timeouts[2] < 4095) {
             mReadTimeout.store(timeouts[2], std::memory_order_relaxed);
         }

@@ -213,11 +213,13 @@ int SerialIO::SetConfig(uint32_t msgType, uint32_t len, const void* data) {
             }
             int32_t handflow[4] = {0, 0, 0, 0};
             std::memcpy(handflow, bytes, sizeof(handflow));
-            CPD_DEV_LOGD(
-                "DRIVER_SET_HANDFLOW_TO_USER:ControlHandShake[%ld] FlowReplace[%ld] "
-                "XoffLimit[%ld] XonLimit[%ld]",
-                static_cast<long>(handflow[0]), static_cast<long>(handflow[1]),
-                static_cast<long>(handflow[3]), static_cast<long>(handflow[2]));
+            // One literal: the log macro stringises the message, so adjacent literals would
+            // reach the line with their quotes and the blank between them.
+            // clang-format off
+            CPD_DEV_LOGD("DRIVER_SET_HANDFLOW_TO_USER:ControlHandShake[%ld] FlowReplace[%ld] XoffLimit[%ld] XonLimit[%ld]",
+                         static_cast<long>(handflow[0]), static_cast<long>(handflow[1]),
+                         static_cast<long>(handflow[3]), static_cast<long>(handflow[2]));
+            // clang-format on
             sp_set_flowcontrol(mPort, SP_FLOWCONTROL_NONE);
             return 0;
         }
