@@ -1,0 +1,51 @@
+// The command line of cpd-host: one command, global options and the command's own options, in
+// any order. Parsing has no side effects; the commands act on the result.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cpd/host/program/remote_session.h"
+
+namespace cpd::host {
+
+// Process exit codes; --help lists them.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailure = 1,       // the session failed at run time (connection lost, bytes missing)
+    kExitUsage = 2,         // unknown command or option, bad option value
+    kExitPlugin = 3,        // plug-in not found, not loadable, or without CPD_DRV_MODULE
+    kExitPortNotFound = 4,  // no serial port has exactly that description
+    kExitNetwork = 5,       // address in use, cannot listen, cannot connect
+    kExitVirtual = 6,       // a virtual adapter could not be created
+};
+
+enum class Command { kNone, kHelp, kVersion, kPorts, kTerm, kServe, kDemo };
+
+struct Options {
+    Command command = Command::kNone;
+    // Global.
+    std::string plugin;  // empty: the default next to the binary
+    std::vector<std::string> virtualSpecs;
+    bool trace = false;
+    std::optional<std::string> logPath;  // "-" is standard error
+    int devId = 1;
+    // ports
+    bool json = false;
+    // term and serve
+    std::optional<std::string> description;
+    // term
+    std::optional<std::string> connect;
+    PortSettings settings;
+    std::optional<unsigned> lingerMs;
+    // serve
+    std::optional<std::string> listen;
+};
+
+// kExitOk, or kExitUsage with a message naming the offending argument.
+int ParseOptions(int argc, const char* const* argv, Options* out, std::string* error);
+
+std::string HelpText();
+
+}  // namespace cpd::host

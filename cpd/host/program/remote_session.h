@@ -1,0 +1,119 @@
+// Plays the remote side of a redirection: waits for the plug-in's configuration report, sends
+// settings, the start of reading and the user's bytes, and hands the bytes read from the port to
+// a data handler. The calling thread sends; OnPacket/OnClosed come from whatever thread carries
+// packets back (the plug-in's read pump in-process, a socket reader over TCP) and run the data
+// handler there. Non-copyable: shares state with those threads.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "cpd/driver/local/serial/serial_protocol.h"
+#include "cpd/host/program/trace.h"
+#include "cpd/interface/cpd_packet.h"
+
+namespace cpd::host {
+
+// Carries the remote side's packets to the driver. 0 or -1.
+class PacketLink {
+  public:
+    virtual ~PacketLink() = default;
+    virtual int Send(std::unique_ptr<CpdPacket> packet) = 0;
+};
+
+class DriverSession;
+
+// In-process link: hands each packet straight to the driver on the sending thread.
+class LocalLink final : public PacketLink {
+  public:
+    void Attach(DriverSession* session) { mSession = session; }
+    int Send(std::unique_ptr<CpdPacket> packet) override;
+
+  private:
+    DriverSession* mSession = nullptr;
+};
+
+// Traces each packet, then hands it on (for a remote side whose driver is in another process).
+class TracedLink final : public PacketLink {
+  public:
+    TracedLink(PacketLink& inner, Tracer& tracer) : mInner(inner), mTracer(tracer) {}
+    int Send(std::unique_ptr<CpdPacket> packet) override;
+
+  private:
+    PacketLink& mInner;
+    Tracer& mTracer;
+};
+
+// libserialport's parity numbers, which the line-control request carries unchanged.
+enum class ParitySetting : uint8_t { kNone = 0, kOdd = 1, kEven = 2, kMark = 3, kSpace = 4 };
+
+// What the user asked to change; unset fields are left as the port reported them.
+struct PortSettings {
+    std::optional<uint32_t> baud;
+    std::optional<uint8_t> dataBits;
+    std::optional<ParitySetting> parity;
+    std::optional<uint8_t> stopBits;  // a count, 1 or 2: the plug-in passes it to libserialport
+    std::optional<uint32_t> readTimeoutMs;
+    std::optional<uint64_t> readLength;
+    bool dtrPulse = false;
+    bool flowOff = false;  // the plug-in's handshake request always ends all flow control
+};
+
+class RemoteSession {
+  public:
+    using DataHandler = std::function<void(const uint8_t* data, size_t n)>;
+    // Writes are split into packets of at most this many bytes: one terminal read each.
+    static constexpr size_t kMaxWriteChunk = 4096;
+
+    RemoteSession(PacketLink& link, DataHandler onData);
+    RemoteSession(const RemoteSession&) = delete;
+    RemoteSession& operator=(const RemoteSession&) = delete;
+
+    // Receive side.
+    void OnPacket(std::unique_ptr<CpdPacket> packet);
+    void OnClosed(const std::string& why);
+
+    // True once the report is in (its devId becomes the id of every packet sent from then on);
+    // false after `timeout` or when the link closed first.
+    bool WaitForReport(std::chrono::milliseconds timeout, serial_config* config);
+    // Sends the requests for every field set, line control completed from `current`. 0 or -1.
+    int ApplySettings(const PortSettings& settings, const serial_config& current);
+    int StartRead();
+    int Write(const uint8_t* data, size_t n);
+    // How much longer until nothing has moved for `quiet`; zero once that is the case.
+    std::chrono::milliseconds QuietRemaining(std::chrono::milliseconds quiet) const;
+    // Waits until at least `count` bytes came back in all; false after `timeout`.
+    bool WaitForBytes(uint64_t count, std::chrono::milliseconds timeout);
+
+    bool Closed() const;
+    std::string ClosedReason() const;
+    uint64_t BytesSent() const;
+    uint64_t BytesReceived() const;
+
+  private:
+    int send(std::unique_ptr<CpdPacket> packet);
+    int setConfig(uint32_t msgType, const void* data, uint32_t len);
+    uint32_t nextSeq();
+
+    PacketLink& mLink;
+    DataHandler mOnData;
+    mutable std::mutex mMutex;  // guards everything below
+    std::condition_variable mChanged;
+    uint8_t mDevId = 0;
+    uint32_t mSeq = 0;
+    std::optional<serial_config> mReport;
+    bool mClosed = false;
+    std::string mClosedReason;
+    uint64_t mSent = 0;
+    uint64_t mReceived = 0;
+    std::chrono::steady_clock::time_point mLastActivity = std::chrono::steady_clock::now();
+};
+
+}  // namespace cpd::host

@@ -1,0 +1,327 @@
+#include "cpd/host/program/virtual_ports.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace cpd::host {
+
+namespace {
+
+bool ParseHex16(const std::string& text, uint16_t* out) {
+    if (text.empty() || text.size() > 4) {
+        return false;
+    }
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 16);
+    if (*end != '\0') {
+        return false;
+    }
+    *out = static_cast<uint16_t>(value);
+    return true;
+}
+
+const char* ParityLetter(vserial::Parity parity) {
+    switch (parity) {
+        case vserial::Parity::kOdd:
+            return "O";
+        case vserial::Parity::kEven:
+            return "E";
+        case vserial::Parity::kMark:
+            return "M";
+        case vserial::Parity::kSpace:
+            return "S";
+        default:
+            return "N";
+    }
+}
+
+// Waits for `events` on fd, or for the wake descriptor; false once woken or on error.
+bool WaitFor(int fd, short events, int wakeFd) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return fds[1].revents == 0;
+}
+
+}  // namespace
+
+// Serves an adapter's far end on a unix socket: one client at a time; bytes the port writes go
+// to the client, bytes the client writes arrive at the port. While no client is connected the
+// line is left alone. Its thread is woken through an eventfd and joined by the destructor.
+class UnixPeerBridge {
+  public:
+    static std::unique_ptr<UnixPeerBridge> Create(int peerFd, const std::string& path,
+                                                  std::string* error) {
+        sockaddr_un address{};
+        if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+            *error = "unix socket path must be 1 to " +
+                     std::to_string(sizeof(address.sun_path) - 1) + " characters: " + path;
+            return nullptr;
+        }
+        // A socket left behind by an earlier run is replaced; any other file is not ours.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            if (!S_ISSOCK(st.st_mode)) {
+                *error = path + " exists and is not a socket";
+                return nullptr;
+            }
+            ::unlink(path.c_str());
+        }
+        std::unique_ptr<UnixPeerBridge> bridge(new UnixPeerBridge(peerFd, path));
+        bridge->mListenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bridge->mWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        if (bridge->mListenFd < 0 || bridge->mWakeFd < 0 ||
+            ::bind(bridge->mListenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) !=
+                0 ||
+            ::listen(bridge->mListenFd, 1) != 0) {
+            *error = "unix socket " + path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        bridge->mBound = true;
+        bridge->mThread = std::thread(&UnixPeerBridge::run, bridge.get());
+        return bridge;
+    }
+
+    ~UnixPeerBridge() {
+        if (mThread.joinable()) {
+            const uint64_t one = 1;
+            (void)!::write(mWakeFd, &one, sizeof(one));
+            mThread.join();
+        }
+        if (mListenFd >= 0) {
+            ::close(mListenFd);
+        }
+        if (mWakeFd >= 0) {
+            ::close(mWakeFd);
+        }
+        if (mBound) {
+            ::unlink(mPath.c_str());
+        }
+    }
+    UnixPeerBridge(const UnixPeerBridge&) = delete;
+    UnixPeerBridge& operator=(const UnixPeerBridge&) = delete;
+
+  private:
+    UnixPeerBridge(int peerFd, std::string path) : mPeerFd(peerFd), mPath(std::move(path)) {}
+
+    void run() {
+        while (WaitFor(mListenFd, POLLIN, mWakeFd)) {
+            const int client = ::accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+                continue;
+            }
+            const bool woken = !bridge(client);
+            ::close(client);
+            if (woken) {
+                return;
+            }
+        }
+    }
+
+    // Copies both ways until the client leaves (true) or the bridge is stopped (false).
+    bool bridge(int client) {
+        uint8_t buffer[4096];
+        for (;;) {
+            pollfd fds[3] = {{mPeerFd, POLLIN, 0}, {client, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
+            if (::poll(fds, 3, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return true;
+            }
+            if (fds[2].revents != 0) {
+                return false;
+            }
+            if (fds[1].revents != 0) {
+                const ssize_t n = ::read(client, buffer, sizeof(buffer));
+                if (n <= 0) {
+                    return true;
+                }
+                if (!copy(mPeerFd, buffer, static_cast<size_t>(n))) {
+                    return !mStopping;
+                }
+            }
+            if (fds[0].revents & POLLIN) {
+                const ssize_t n = ::read(mPeerFd, buffer, sizeof(buffer));
+                if (n > 0 && !copy(client, buffer, static_cast<size_t>(n))) {
+                    return !mStopping;
+                }
+            }
+        }
+    }
+
+    // Writes all bytes, waiting for room without ever blocking past a stop request.
+    bool copy(int fd, const uint8_t* data, size_t n) {
+        while (n > 0) {
+            if (!WaitFor(fd, POLLOUT, mWakeFd)) {
+                mStopping = true;
+                return false;
+            }
+            const ssize_t written = ::send(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (written < 0 && errno == ENOTSOCK) {
+                // The pty end is not a socket; poll said it has room.
+                const ssize_t w = ::write(fd, data, n);
+                if (w <= 0) {
+                    return false;
+                }
+                data += w;
+                n -= static_cast<size_t>(w);
+                continue;
+            }
+            if (written < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
+            }
+            if (written <= 0) {
+                return false;
+            }
+            data += written;
+            n -= static_cast<size_t>(written);
+        }
+        return true;
+    }
+
+    int mPeerFd;
+    std::string mPath;
+    int mListenFd = -1;
+    int mWakeFd = -1;
+    bool mBound = false;
+    bool mStopping = false;  // bridge thread only
+    std::thread mThread;
+};
+
+bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* error) {
+    VirtualSpec spec;
+    spec.identity.manufacturer = "cpd-host";
+    spec.identity.product = "Virtual UART";
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) {
+            comma = text.size();
+        }
+        const std::string item = text.substr(start, comma - start);
+        start = comma + 1;
+        if (item.empty()) {
+            continue;
+        }
+        const size_t eq = item.find('=');
+        if (eq == std::string::npos) {
+            *error = "--virtual: \"" + item + "\" is not KEY=VALUE";
+            return false;
+        }
+        const std::string key = item.substr(0, eq);
+        const std::string value = item.substr(eq + 1);
+        if (key == "product") {
+            spec.identity.product = value;
+        } else if (key == "manufacturer") {
+            spec.identity.manufacturer = value;
+        } else if (key == "serial") {
+            spec.identity.serial = value;
+        } else if (key == "vid" || key == "pid") {
+            if (!ParseHex16(value, key == "vid" ? &spec.identity.vid : &spec.identity.pid)) {
+                *error = "--virtual: " + key + " must be 1 to 4 hex digits, got \"" + value + "\"";
+                return false;
+            }
+        } else if (key == "peer") {
+            if (value == "echo") {
+                spec.peer = VirtualSpec::Peer::kEcho;
+            } else if (value == "none") {
+                spec.peer = VirtualSpec::Peer::kNone;
+            } else if (value.rfind("unix:", 0) == 0 && value.size() > 5) {
+                spec.peer = VirtualSpec::Peer::kUnix;
+                spec.socketPath = value.substr(5);
+            } else {
+                *error = "--virtual: peer must be echo, none or unix:PATH, got \"" + value + "\"";
+                return false;
+            }
+        } else {
+            *error = "--virtual: unknown key \"" + key +
+                     "\" (product, manufacturer, serial, vid, pid, peer)";
+            return false;
+        }
+    }
+    *out = spec;
+    return true;
+}
+
+std::unique_ptr<VirtualPorts> VirtualPorts::Create(const std::vector<VirtualSpec>& specs,
+                                                   std::string* error) {
+    std::unique_ptr<VirtualPorts> ports(new VirtualPorts());
+    if (specs.empty()) {
+        return ports;
+    }
+    ports->mRig = vserial::Rig::Create();
+    if (ports->mRig == nullptr) {
+        *error = "virtual serial adapters are not available in this process";
+        return nullptr;
+    }
+    for (const VirtualSpec& spec : specs) {
+        vserial::Adapter* adapter = ports->mRig->AddUsbAdapter(spec.identity);
+        if (adapter == nullptr) {
+            *error = "cannot create a virtual adapter";
+            return nullptr;
+        }
+        ports->mAdapters.push_back(adapter);
+        if (spec.peer == VirtualSpec::Peer::kEcho) {
+            ports->mEchoes.push_back(std::make_unique<vserial::EchoDevice>(*adapter));
+        } else if (spec.peer == VirtualSpec::Peer::kUnix) {
+            auto bridge = UnixPeerBridge::Create(adapter->PeerFd(), spec.socketPath, error);
+            if (bridge == nullptr) {
+                return nullptr;
+            }
+            ports->mBridges.push_back(std::move(bridge));
+        }
+    }
+    return ports;
+}
+
+VirtualPorts::~VirtualPorts() = default;
+
+std::string VirtualPorts::DescribeLine(const std::string& description) const {
+    for (const vserial::Adapter* adapter : mAdapters) {
+        if (adapter->Description() != description) {
+            continue;
+        }
+        const auto settings = adapter->Settings();
+        if (!settings) {
+            return "virtual " + adapter->PortName() + ": unplugged";
+        }
+        int drops = 0;
+        for (const vserial::LineEvent& event : adapter->LineEvents()) {
+            drops += event.line == vserial::ModemLine::kDtr && !event.level ? 1 : 0;
+        }
+        return "virtual " + adapter->PortName() + ": " + std::to_string(settings->baud) + " baud " +
+               std::to_string(settings->dataBits) + ParityLetter(settings->parity) +
+               std::to_string(settings->stopBits) + ", DTR " + (adapter->Dtr() ? "on" : "off") +
+               ", RTS " + (adapter->Rts() ? "on" : "off") + ", " + std::to_string(drops) +
+               " DTR drop" + (drops == 1 ? "" : "s") + ", flow control " +
+               (settings->rtsCts      ? "rts/cts"
+                : settings->xonOutput ? "xon/xoff"
+                                      : "none");
+    }
+    return "";
+}
+
+std::vector<std::pair<std::string, std::string>> VirtualPorts::Adapters() const {
+    std::vector<std::pair<std::string, std::string>> list;
+    for (const vserial::Adapter* adapter : mAdapters) {
+        list.emplace_back(adapter->PortName(), adapter->Description());
+    }
+    return list;
+}
+
+}  // namespace cpd::host

@@ -1,0 +1,56 @@
+// Virtual USB serial adapters inside the cpd-host process (--virtual SPEC), for machines without
+// serial hardware and for tests. Each adapter is a pty-backed port that libserialport (and so
+// the plug-in) lists and opens like a real one; its far end is left alone, echoes, or is served
+// on a unix socket for another process to play the device. Created and destroyed on the main
+// thread; each unix-socket peer runs one bridge thread, joined on destruction. Non-copyable.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vserial/vserial.h"
+
+namespace cpd::host {
+
+struct VirtualSpec {
+    enum class Peer { kNone, kEcho, kUnix };
+    vserial::UsbIdentity identity;
+    Peer peer = Peer::kEcho;
+    std::string socketPath;  // kUnix only
+};
+
+// SPEC: comma-separated key=value pairs, all optional: product=TEXT manufacturer=TEXT
+// serial=TEXT vid=HEX pid=HEX peer=echo|none|unix:PATH. Defaults: product "Virtual UART",
+// manufacturer "cpd-host", vid 0403, pid 6001, no serial number, peer echo.
+bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* error);
+
+class UnixPeerBridge;
+
+class VirtualPorts {
+  public:
+    // Null with a reason when the emulation or an adapter cannot be set up. With no specs the
+    // process's view of the machine's ports stays untouched and nothing is created.
+    static std::unique_ptr<VirtualPorts> Create(const std::vector<VirtualSpec>& specs,
+                                                std::string* error);
+    ~VirtualPorts();
+    VirtualPorts(const VirtualPorts&) = delete;
+    VirtualPorts& operator=(const VirtualPorts&) = delete;
+
+    // "virtual /dev/ttyUSB0: 115200 baud 8E1, DTR on, RTS on, 1 DTR drop" for the adapter with
+    // that description; empty when no virtual adapter has it.
+    std::string DescribeLine(const std::string& description) const;
+    // Port names and descriptions of the adapters, in creation order.
+    std::vector<std::pair<std::string, std::string>> Adapters() const;
+
+  private:
+    VirtualPorts() = default;
+
+    std::unique_ptr<vserial::Rig> mRig;
+    std::vector<vserial::Adapter*> mAdapters;
+    // Declared after the rig: they end before the adapters they use.
+    std::vector<std::unique_ptr<vserial::EchoDevice>> mEchoes;
+    std::vector<std::unique_ptr<UnixPeerBridge>> mBridges;
+};
+
+}  // namespace cpd::host
