@@ -1,7 +1,7 @@
 #include "cpd/interface/cpd_log.h"
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "cpd/interface/cpd_device.h"
@@ -36,14 +36,32 @@ void memDataPrint(const unsigned char* data, int len) {
         CPD_LOGE("malloc mem error");
         return;
     }
-    int pos = std::snprintf(text, size, "[%d]:", len);
-    int i = 0;
-    for (; i < len && i < 32; ++i) {
-        pos += std::snprintf(text + pos, size - static_cast<size_t>(pos), "%.2x ", data[i]);
+    // Built with a digit table rather than a formatted print per byte: the dump runs for every
+    // transfer in both directions, and 33 snprintf calls cost more than the rest of a read.
+    static const char kHexDigits[] = "0123456789abcdef";
+    char count[16];
+    int digits = 0;
+    for (unsigned rest = static_cast<unsigned>(len); rest != 0; rest /= 10) {
+        count[digits++] = static_cast<char>('0' + rest % 10);
     }
-    if (i < len) {
-        std::snprintf(text + pos, size - static_cast<size_t>(pos), " ...");
+    size_t pos = 0;
+    text[pos++] = '[';
+    while (digits > 0) {
+        text[pos++] = count[--digits];
     }
+    text[pos++] = ']';
+    text[pos++] = ':';
+    const int shown = len < 32 ? len : 32;
+    for (int i = 0; i < shown; ++i) {
+        text[pos++] = kHexDigits[data[i] >> 4];
+        text[pos++] = kHexDigits[data[i] & 0x0F];
+        text[pos++] = ' ';
+    }
+    if (shown < len) {
+        std::memcpy(text + pos, " ...", 4);
+        pos += 4;
+    }
+    text[pos] = '\0';
     CPD_LOGD("data:%s", text);
     std::free(text);
 }
