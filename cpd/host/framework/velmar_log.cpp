@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -24,7 +26,8 @@ enum class Destination { kStderr, kFile, kSink, kOff };
 
 // All trivially destructible, so the library can be unloaded at any time.
 std::mutex gMutex;  // guards the destination fields and serialises whole lines
-Destination gDestination = Destination::kStderr;
+// Changed under gMutex; read without it only to skip all work while the log is off.
+std::atomic<Destination> gDestination{Destination::kStderr};
 int gFileFd = -1;
 VelmarLogSink gSink = nullptr;
 void* gSinkContext = nullptr;
@@ -32,12 +35,39 @@ void* gSinkContext = nullptr;
 // Lines up to this size are built on the stack; longer ones take one heap block.
 constexpr size_t kStackLine = 1024;
 
-unsigned long CurrentThreadId() {
-#if defined(_WIN32)
-    return static_cast<unsigned long>(GetCurrentThreadId());
-#else
-    return static_cast<unsigned long>(syscall(SYS_gettid));
+// What each thread keeps of its lead: the text of the current second (local time is worked out
+// and formatted once per second instead of once per line) and its thread id (asked of the
+// system once instead of by a system call per line). Zero-initialised, trivially destructible.
+struct LeadCache {
+    bool stampValid;
+    std::time_t second;
+    char stamp[32];
+    size_t stampLength;
+    char tid[24];
+    size_t tidLength;  // 0 until the thread's first line
+};
+thread_local LeadCache tLead;
+
+#if !defined(_WIN32)
+// A forked child's only thread inherits the forking thread's cache, but not its id.
+void ForgetThreadId() {
+    tLead.tidLength = 0;
+}
+pthread_once_t gAtForkOnce = PTHREAD_ONCE_INIT;
+void RegisterAtFork() {
+    pthread_atfork(nullptr, nullptr, &ForgetThreadId);
+}
 #endif
+
+void CacheThreadId() {
+#if defined(_WIN32)
+    const unsigned long id = static_cast<unsigned long>(GetCurrentThreadId());
+#else
+    pthread_once(&gAtForkOnce, &RegisterAtFork);
+    const unsigned long id = static_cast<unsigned long>(syscall(SYS_gettid));
+#endif
+    const int n = std::snprintf(tLead.tid, sizeof(tLead.tid), "%lu", id);
+    tLead.tidLength = n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 int WriteAll(int fd, const char* data, size_t length) {
@@ -67,26 +97,70 @@ void CloseFileLocked() {
     }
 }
 
-// "2026-12-05 17:49:19.123 <tid> D <tag>: " — formatted outside the lock.
+// Appends to a fixed buffer, cutting what does not fit.
+class LeadWriter {
+  public:
+    LeadWriter(char* out, size_t capacity) : mOut(out), mCapacity(capacity) {}
+    void Put(const char* text, size_t n) {
+        n = n < mCapacity - mLength ? n : mCapacity - mLength;
+        std::memcpy(mOut + mLength, text, n);
+        mLength += n;
+    }
+    void Put(char c) {
+        if (mLength < mCapacity) {
+            mOut[mLength++] = c;
+        }
+    }
+    size_t Length() const { return mLength; }
+
+  private:
+    char* mOut;
+    size_t mCapacity;
+    size_t mLength = 0;
+};
+
+// "2026-12-05 17:49:19.123 <tid> D <tag>: " — formatted outside the lock, cut to size - 1
+// characters like a snprintf into `out` would be.
 int FormatLead(char* out, size_t size, int level, const char* tag) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const long millis = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000);
-    std::tm local{};
+    if (!tLead.stampValid || tLead.second != seconds) {
+        std::tm local{};
 #if defined(_WIN32)
-    localtime_s(&local, &seconds);
+        localtime_s(&local, &seconds);
 #else
-    localtime_r(&seconds, &local);
+        localtime_r(&seconds, &local);
 #endif
-    char stamp[32];
-    std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+        tLead.stampLength =
+            std::strftime(tLead.stamp, sizeof(tLead.stamp), "%Y-%m-%d %H:%M:%S", &local);
+        tLead.second = seconds;
+        tLead.stampValid = true;
+    }
+    if (tLead.tidLength == 0) {
+        CacheThreadId();
+    }
     const char levelChar = level == 5   ? 'D'
                            : level == 7 ? 'E'
                                         : static_cast<char>('0' + (level % 10));
-    return std::snprintf(out, size, "%s.%03ld %lu %c %s: ", stamp, millis, CurrentThreadId(),
-                         levelChar, tag != nullptr ? tag : "");
+    const char* tagText = tag != nullptr ? tag : "";
+    const char millisText[] = {'.', static_cast<char>('0' + millis / 100),
+                               static_cast<char>('0' + millis / 10 % 10),
+                               static_cast<char>('0' + millis % 10), ' '};
+
+    LeadWriter lead(out, size - 1);
+    lead.Put(tLead.stamp, tLead.stampLength);
+    lead.Put(millisText, sizeof(millisText));
+    lead.Put(tLead.tid, tLead.tidLength);
+    lead.Put(' ');
+    lead.Put(levelChar);
+    lead.Put(' ');
+    lead.Put(tagText, std::strlen(tagText));
+    lead.Put(": ", 2);
+    out[lead.Length()] = '\0';
+    return static_cast<int>(lead.Length());
 }
 
 }  // namespace
@@ -95,11 +169,8 @@ extern "C" {
 
 int velmarLogPrint(int unused, int level, const char* tag, const char* format, ...) {
     (void)unused;
-    {
-        std::lock_guard<std::mutex> lock(gMutex);
-        if (gDestination == Destination::kOff) {
-            return 0;
-        }
+    if (gDestination.load(std::memory_order_relaxed) == Destination::kOff) {
+        return 0;
     }
     char stackLine[kStackLine];
     char* line = stackLine;
@@ -146,7 +217,7 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
     int result = 0;
     {
         std::lock_guard<std::mutex> lock(gMutex);
-        switch (gDestination) {
+        switch (gDestination.load(std::memory_order_relaxed)) {
             case Destination::kStderr:
                 result = WriteAll(2, line, total + 1);
                 break;
