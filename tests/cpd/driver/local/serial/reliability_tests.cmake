@@ -1,0 +1,26 @@
+# Reliability suites: faults on the line, a stop/start race, lifecycle and data soaks.
+# The fault and soak suites drive the built plug-in (dlopened by path) over virtual adapters;
+# the race runs on the libserialport test double. Soaks carry the label "soak"
+# (ctest -L soak / -LE soak); CPD_SOAK_CYCLES and CPD_SOAK_MIB shrink them for CI.
+if(TARGET vserial)
+    foreach(suite fault soak)
+        add_executable(reliability_${suite}_test ${CMAKE_CURRENT_LIST_DIR}/reliability_${suite}_test.cpp)
+        target_include_directories(reliability_${suite}_test PRIVATE ${SERIALPORT_INCLUDE_DIRS})
+        target_link_libraries(reliability_${suite}_test PRIVATE vserial cpd_test_support cpd_utils
+                              cpd_log GTest::gtest_main Threads::Threads ${CMAKE_DL_LIBS})
+        target_compile_definitions(reliability_${suite}_test PRIVATE
+            CPD_SERIAL_PLUGIN="$<TARGET_FILE:local_serial_redir>")
+        add_dependencies(reliability_${suite}_test local_serial_redir)
+        cpd_warnings(reliability_${suite}_test)
+    endforeach()
+    gtest_discover_tests(reliability_fault_test PROPERTIES LABELS reliability)
+    gtest_discover_tests(reliability_soak_test PROPERTIES LABELS "reliability;soak" TIMEOUT 900)
+endif()
+
+if(TARGET serial_driver_double)
+    add_executable(reliability_race_test ${CMAKE_CURRENT_LIST_DIR}/reliability_race_test.cpp)
+    target_link_libraries(reliability_race_test PRIVATE serial_driver_double sp_double
+                          cpd_test_support GTest::gtest_main Threads::Threads)
+    cpd_warnings(reliability_race_test)
+    gtest_discover_tests(reliability_race_test PROPERTIES LABELS reliability)
+endif()
