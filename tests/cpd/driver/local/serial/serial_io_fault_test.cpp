@@ -5,6 +5,7 @@
 #include <sp_double.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,10 @@ struct GetterFailure {
     unsigned position;  // 1-based position in the read order
     const char* message;
 };
+
+void PrintTo(const GetterFailure& failure, std::ostream* os) {
+    *os << failure.message;
+}
 
 class SerialIOGetterFaultTest : public SerialIOConfigReadFaultTest,
                                 public ::testing::WithParamInterface<GetterFailure> {};
