@@ -1,0 +1,106 @@
+// Fixture base of the plug-in suites: a virtual USB adapter, the built plug-in loaded by path,
+// a host device whose selection text names the adapter, and the driver the plug-in opened for it.
+// Everything runs on the test thread except the driver's read pump.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "plugin_loader.h"
+#include "serial_packets.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_device.h"
+#include "vserial/vserial.h"
+
+namespace cpd::test {
+
+// Hang guard only: every wait normally ends long before it.
+constexpr std::chrono::milliseconds kPatience{5000};
+
+struct DriverDeleter {
+    // The host's order: Close, then delete through the virtual destructor.
+    void operator()(CpdDriver* driver) const {
+        driver->Close(false);
+        delete driver;
+    }
+};
+using DriverPtr = std::unique_ptr<CpdDriver, DriverDeleter>;
+
+class PluginHost : public ::testing::Test {
+  protected:
+    static constexpr int kDevId = 0x21;
+
+    void SetUp() override {
+        mRig = vserial::Rig::Create();
+        ASSERT_NE(mRig, nullptr);
+        mAdapter = mRig->AddUsbAdapter({0x0403, 0x6001, "FTDI", "FT232R USB UART", "A10K1"});
+        ASSERT_NE(mAdapter, nullptr);
+        std::string error;
+        mPlugin = PluginLoader::Load(CPD_SERIAL_PLUGIN, &error);
+        ASSERT_NE(mPlugin, nullptr) << error;
+    }
+
+    // Opens a driver whose device selects `args`; the driver may be null only if open failed.
+    void Open(const std::string& args, int devId = kDevId) {
+        TestDevice::Identity identity;
+        identity.devId = devId;
+        mDevice = std::make_unique<TestDevice>(args, "virtual serial device", identity);
+        mDriver.reset(mPlugin->Module().open(mDevice.get(), "serial"));
+    }
+    void OpenAdapter() {
+        Open(mAdapter->Description());
+        ASSERT_NE(mDriver, nullptr);
+    }
+
+    int Deliver(std::unique_ptr<CpdPacket> packet, int arg = 7) {
+        return mDriver->onEvent(std::move(packet), arg);
+    }
+
+    std::vector<SentPacket> PacketsOfCmd(uint16_t cmd) {
+        std::vector<SentPacket> out;
+        for (const SentPacket& p : mDevice->Sent()) {
+            if (p.Cmd() == cmd) {
+                out.push_back(p);
+            }
+        }
+        return out;
+    }
+
+    // Bytes the peer receives within the hang guard, until `count` arrived.
+    std::string PeerReceive(size_t count) {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{mAdapter->PeerFd(), POLLIN, 0};
+            if (poll(&pfd, 1, 50) == 1) {
+                char buf[4096];
+                const ssize_t n = read(mAdapter->PeerFd(), buf, sizeof buf);
+                if (n > 0) {
+                    got.append(buf, static_cast<size_t>(n));
+                }
+            }
+        }
+        return got;
+    }
+    void PeerSend(const std::string& bytes) {
+        ASSERT_EQ(write(mAdapter->PeerFd(), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Members are destroyed bottom-up: the driver goes before the device, the log capture, the
+    // plug-in's code and the adapters it uses.
+    std::unique_ptr<vserial::Rig> mRig;
+    vserial::Adapter* mAdapter = nullptr;
+    std::unique_ptr<PluginLoader> mPlugin;
+    LogCapture mLog;
+    std::unique_ptr<TestDevice> mDevice;
+    DriverPtr mDriver;
+};
+
+}  // namespace cpd::test

@@ -1,0 +1,215 @@
+// The redirection over the libserialport test double, where the tests need what a real line
+// cannot give on demand: the exact count and timeout of each read, a read held open while the
+// pump is stopped, scripted read failures, and tens of thousands of reads in a second.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cpd/driver/local/serial/driver_entry.h"
+#include "cpd/driver/local/serial/local_serial_redir.h"
+#include "serial_packets.h"
+#include "sp_double.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_device.h"
+
+namespace cpd::test {
+namespace {
+
+constexpr std::chrono::milliseconds kPatience{5000};
+constexpr uint8_t kId = 0x21;
+constexpr const char* kPort = "ttyFAKE0";
+constexpr const char* kDescription = "Fake USB UART";
+
+bool WaitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::string ReadCall(uint64_t count, uint32_t timeout) {
+    return "sp_blocking_read(" + std::to_string(count) + "," + std::to_string(timeout) + ")";
+}
+
+class RedirOnDouble : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        spd_reset();
+        ASSERT_EQ(spd_add_port(kPort, kDescription), 0);
+        mRedir = std::make_shared<LocalSerialRedir>(&mDevice);
+        ASSERT_EQ(mRedir->Init(), 0);
+    }
+    void TearDown() override {
+        mRedir.reset();
+        spd_reset();
+    }
+
+    // Stop logs "stop\n" just before it raises the flag; a short pause lets it get there, so the
+    // read answered next is the pump's last. Without it the test still holds, only slower: the
+    // pump would start one more read and Stop would wait out its timeout.
+    static void SettleStop() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+    void Deliver(std::unique_ptr<CpdPacket> packet) { mRedir->EventHandle(std::move(packet), 7); }
+    bool WaitForCall(const std::string& call) {
+        return WaitUntil([&] { return spd_count_calls(call.c_str()) > 0; });
+    }
+    std::vector<SentPacket> Data() {
+        std::vector<SentPacket> out;
+        for (const SentPacket& p : mDevice.Sent()) {
+            if (p.Cmd() == SERIAL_CMD_READ_DATA) {
+                out.push_back(p);
+            }
+        }
+        return out;
+    }
+
+    LogCapture mLog;
+    TestDevice mDevice{kDescription};
+    std::shared_ptr<LocalSerialRedir> mRedir;
+};
+
+TEST_F(RedirOnDouble, ReadTimeoutAcceptsOneTo4094Only) {
+    Deliver(Timeouts(kId, 4094));
+    Deliver(StartRead(kId));
+    ASSERT_TRUE(WaitForCall(ReadCall(4095, 4094)));
+
+    for (uint32_t refused : {0u, 4095u, 0x80000000u, 0xFFFFFFFFu}) {
+        Deliver(Timeouts(kId, refused));
+    }
+    Deliver(Timeouts(kId, 1));
+    ASSERT_TRUE(WaitForCall(ReadCall(4095, 1)));
+    mRedir->Stop();
+
+    for (const std::string& call : spd::Calls()) {
+        if (call.rfind("sp_blocking_read", 0) == 0) {
+            EXPECT_TRUE(call == ReadCall(4095, 4094) || call == ReadCall(4095, 1)) << call;
+        }
+    }
+    EXPECT_EQ(spd_count_calls("sp_set_"), 0u) << "timeouts are never applied to the port";
+}
+
+TEST_F(RedirOnDouble, ReadLengthZeroMeansDefaultAndLargeStaysInBuffer) {
+    Deliver(Timeouts(kId, 5));
+    Deliver(StartRead(kId));
+    ASSERT_TRUE(WaitForCall(ReadCall(4095, 5)));
+    Deliver(ReadLength(kId, uint64_t{1} << 40));
+    ASSERT_TRUE(WaitForCall(ReadCall(LocalSerialRedir::kReadBufferSize, 5)));
+    Deliver(ReadLength(kId, 3));
+    ASSERT_TRUE(WaitForCall(ReadCall(3, 5)));
+    spd_clear_calls();
+    Deliver(ReadLength(kId, 0));
+    ASSERT_TRUE(WaitForCall(ReadCall(4095, 5)));
+}
+
+TEST_F(RedirOnDouble, RestartKeepsReadLengthAndTimeout) {
+    Deliver(ReadLength(kId, 7));
+    Deliver(Timeouts(kId, 60));
+    Deliver(StartRead(kId));
+    ASSERT_TRUE(WaitForCall(ReadCall(7, 60)));
+    mRedir->Stop();
+    spd_clear_calls();
+
+    Deliver(StartRead(kId));
+    ASSERT_TRUE(WaitUntil([] { return spd_count_calls("sp_blocking_read") > 0; }));
+    EXPECT_EQ(spd::Calls().front(), ReadCall(7, 60));
+    EXPECT_EQ(mLog.Count("readFromSerialPort start"), 2u);
+}
+
+TEST_F(RedirOnDouble, ReadFailuresAreLoggedAndPumpGoesOn) {
+    spd_push_read_result(kPort, -1);
+    spd_push_read_result(kPort, -2);
+    spd_push_read_result(kPort, -3);
+    spd_push_read_result(kPort, -4);
+    spd_push_read(kPort, "ok", 2);
+    Deliver(StartRead(kId));
+    ASSERT_TRUE(mLog.WaitFor("Read:2", kPatience));
+    mRedir->Stop();
+    EXPECT_EQ(mLog.Count("Read failed: Invalid arguments"), 1u);
+    EXPECT_EQ(mLog.Count("Read failed: System error"), 1u);
+    EXPECT_EQ(mLog.Count("Read failed: Unknown error"), 2u);
+    ASSERT_EQ(Data().size(), 1u);
+    EXPECT_EQ(Data()[0].Seq(), 2u) << "failed reads take no sequence number";
+}
+
+TEST_F(RedirOnDouble, StopWaitsForBlockedReadAndSendsItsBytes) {
+    spd_set_read_wait_cap(4000);
+    Deliver(Timeouts(kId, 4000));
+    Deliver(StartRead(kId));
+    ASSERT_TRUE(WaitForCall(ReadCall(4095, 4000)));
+
+    std::thread stopper([this] { mRedir->Stop(); });
+    ASSERT_TRUE(mLog.WaitFor("stop\\n", kPatience));
+    SettleStop();
+    spd_push_read(kPort, "late", 4);  // answers the read that is still waiting
+    stopper.join();
+
+    const std::vector<SentPacket> data = Data();
+    ASSERT_EQ(data.size(), 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data[0].Payload()) + 4, 4), "late");
+}
+
+TEST_F(RedirOnDouble, StartReadDuringStopWaitsAndStartsFreshPump) {
+    spd_set_read_wait_cap(4000);
+    Deliver(Timeouts(kId, 4000));
+    Deliver(StartRead(kId));
+    ASSERT_TRUE(WaitForCall(ReadCall(4095, 4000)));
+
+    std::thread stopper([this] { mRedir->Stop(); });
+    ASSERT_TRUE(mLog.WaitFor("stop\\n", kPatience));
+    SettleStop();
+    std::thread starter([this] { Deliver(StartRead(kId)); });
+    ASSERT_TRUE(WaitUntil([this] { return mLog.Count("cmd: 2008 \\n") == 2; }));
+    SettleStop();  // the second START_READ is now waiting for the join
+    spd_push_read(kPort, "x", 1);
+    stopper.join();
+    starter.join();
+
+    EXPECT_TRUE(mLog.WaitFor("readFromSerialPort end", kPatience));
+    EXPECT_TRUE(WaitUntil([this] { return mLog.Count("readFromSerialPort start") == 2; }));
+    spd_push_read(kPort, "y", 1);
+    EXPECT_TRUE(WaitUntil([this] { return Data().size() == 2; }));
+}
+
+TEST_F(RedirOnDouble, SequenceWrapsToZeroAfter65535) {
+    velmarLogOff();  // two log lines per read would dominate the run
+    std::string bytes(65536, 'z');
+    bytes.back() = 'w';
+    spd_push_read(kPort, bytes.data(), bytes.size());
+    Deliver(ReadLength(kId, 1));
+    Deliver(StartRead(kId));
+    // A generous guard: sanitizer builds take a few seconds for these reads.
+    ASSERT_EQ(mDevice.WaitForPackets(65537, std::chrono::seconds(60)), 65537u);
+    mRedir->Stop();
+
+    const std::vector<SentPacket> sent = mDevice.Sent();
+    EXPECT_EQ(sent[0].Seq(), 1u);  // the report
+    EXPECT_EQ(sent[65534].Seq(), 65535u);
+    EXPECT_EQ(sent[65535].Seq(), 0u);
+    EXPECT_EQ(sent[65536].Seq(), 1u);
+    EXPECT_EQ(sent[65536].Payload()[4], 'w');
+}
+
+TEST(RedirDriverOnDouble, DriverWithoutInitHasNothingToServe) {
+    LogCapture log;
+    spd_reset();
+    TestDevice device(kDescription);
+    LocalSerialRedirDriver driver(&device, "");
+    EXPECT_EQ(driver.GetDriverObj(), nullptr);
+    EXPECT_EQ(driver.onEvent(BaudRate(kId, 1200), 0), 0);
+    EXPECT_EQ(log.Count("operator not init"), 1u);
+    EXPECT_EQ(driver.Close(false), 0);
+    EXPECT_EQ(spd_count_calls("sp_"), 0u);
+}
+
+}  // namespace
+}  // namespace cpd::test
