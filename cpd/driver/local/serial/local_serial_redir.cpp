@@ -269,7 +269,10 @@ void LocalSerialRedir::readFromSerialPort() {
             count = kDefaultReadLength;
         }
         // SET_READ_LENGTH may store any value; a read never asks for more than the buffer.
-        count = std::min<uint64_t>(count, kReadBufferSize);
+        // (Compared by value: binding the class constant to std::min's reference would make it
+        // a unique symbol, and those keep a host from ever unloading the plug-in.)
+        const uint64_t bufferSize = kReadBufferSize;
+        count = std::min(count, bufferSize);
         const int n = mSerialIo->ReadBlocking(buffer, static_cast<size_t>(count),
                                               mReadTimeout.load(std::memory_order_relaxed));
         if (n == 0) {
