@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "cpd/host/program/commands.h"
@@ -72,7 +73,7 @@ int PumpTerminal(RemoteSession& session, const Options& options, const StopSigna
                  const EventFlag& closed) {
     RawTerminal raw(STDIN_FILENO);
     if (raw.Active()) {
-        Say("reading; Ctrl-] quits\r");
+        Say("reading; Ctrl-] quits");
     }
     uint8_t buffer[RemoteSession::kMaxWriteChunk];
     for (;;) {
@@ -104,6 +105,7 @@ int PumpTerminal(RemoteSession& session, const Options& options, const StopSigna
             return kExitFailure;
         }
         if (quit != nullptr) {
+            std::fputs("\n", stderr);  // the device's last line may lack its end
             return kExitOk;
         }
     }

@@ -287,7 +287,9 @@ Settings (term), sent as SET_CONFIG requests before reading starts:
   --data-bits 5..8      \
   --parity P            | one line-control request; the values not given keep the port's
   --stop-bits 1|2       / (P: none, odd, even, mark, space; stop bits as a count)
-  --read-timeout MS     read timeout of the plug-in's read loop, 1 to 4094
+  --read-timeout MS     read timeout of the plug-in's read loop, 1 to 4094. The plug-in sends
+                        what it read once a read is full (4095 bytes by default) or times out
+                        (500 ms until set), so for snappy typing use e.g. --read-timeout 20
   --read-length N       bytes asked for per read, 1 to 4096
   --flow-off            switch flow control off (XON/XOFF would swallow bytes 0x11 and 0x13)
   --dtr-pulse           drop DTR briefly (it ends raised)

@@ -381,11 +381,12 @@ class ServeOverLoopback : public ::testing::Test {
         mServer = std::make_unique<Subprocess>(std::vector<std::string>{
             kHost, "--virtual", "product=Net Port,serial=N1,peer=unix:" + Socket(), "--trace",
             "--log", mDir.Path() + "/plugin.log", "serve", "--listen", "127.0.0.1:0",
-            "Net Port - N1"});
+            "Net Port - N1", "--dev-id", "7"});
         ASSERT_TRUE(mServer->WaitForStderr("one remote at a time")) << mServer->Stderr();
         std::smatch match;
         const std::string err = mServer->Stderr();
-        ASSERT_TRUE(std::regex_search(err, match, std::regex("on 127\\.0\\.0\\.1:(\\d+) as")));
+        ASSERT_TRUE(
+            std::regex_search(err, match, std::regex("on 127\\.0\\.0\\.1:(\\d+) as devId 7")));
         mPort = static_cast<uint16_t>(std::stoi(match[1]));
         mDevice = std::make_unique<Stream>(ConnectUnix(Socket()));
         ASSERT_TRUE(mDevice->Valid());
@@ -416,7 +417,10 @@ class ServeOverLoopback : public ::testing::Test {
         EXPECT_NE(heard.find("remote says " + tag + "\n"), std::string::npos) << heard;
         term.CloseStdin();
         EXPECT_EQ(term.Wait(), 0) << term.Stderr();
-        EXPECT_NE(term.Stderr().find("plugin>remote REDIR_CONFIG devId=1"), std::string::npos);
+        // The remote learned the server's device id from the report and addressed its packets
+        // with it (the plug-in drops packets for other ids, so the echo above proves it too).
+        EXPECT_NE(term.Stderr().find("plugin>remote REDIR_CONFIG devId=7"), std::string::npos);
+        EXPECT_NE(term.Stderr().find("remote>plugin WRITE devId=7"), std::string::npos);
     }
 
     TempDir mDir;
