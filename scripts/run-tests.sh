@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Every test of the project, as CI runs it: installs what is missing, then builds and runs the
+# suite plainly and under AddressSanitizer+UBSan and ThreadSanitizer, the Windows DLL's suite
+# under Wine, a short fuzz run and the benchmark's short mode.
+# Usage: scripts/run-tests.sh [--quick]   (--quick: the plain suite only)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+scripts/setup-debian.sh "$([ $quick = 1 ] && echo base || echo all)"
+
+section() { printf '\n==== %s ====\n' "$*"; }
+
+total=0
+summary=""
+run_preset() {
+    section "$1"
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+    local log
+    log=$(mktemp)
+    ctest --preset "$1" 2>&1 | tee "$log"
+    local status=${PIPESTATUS[0]}
+    local count
+    count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+    rm -f "$log"
+    [ "$status" -eq 0 ] || exit "$status"
+    total=$((total + ${count:-0}))
+    summary="$summary $1=${count:-0}"
+}
+
+finish() {
+    section "summary:$summary"
+    echo "tests: $total passed, 0 failed"
+}
+
+run_preset default
+if [ $quick = 1 ]; then
+    finish
+    exit 0
+fi
+
+run_preset asan
+run_preset tsan
+
+if [ -f cmake/mingw-x64.toolchain.cmake ]; then
+    run_preset mingw-x64
+fi
+
+if [ -x fuzz/run.sh ]; then
+    section "fuzz (smoke)"
+    fuzz/run.sh --smoke
+fi
+
+if [ -x bench/run.sh ]; then
+    section "benchmark (short)"
+    bench/run.sh --short
+fi
+
+finish

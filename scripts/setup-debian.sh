@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the project needs on a fresh Debian 12 machine.
+# Usage: scripts/setup-debian.sh [base|all]   (base: build + demo; all: every test suite too)
+set -euo pipefail
+
+want=${1:-all}
+
+base=(cmake g++ make pkg-config libserialport-dev googletest libgtest-dev)
+extra=(socat valgrind clang-14 libclang-rt-14-dev
+       g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+       wine wine64)
+
+packages=("${base[@]}")
+if [ "$want" = all ]; then
+    packages+=("${extra[@]}")
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    # wine needs the i386 architecture for its 32-bit half on a fresh machine.
+    if printf '%s\n' "${missing[@]}" | grep -qx wine && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+        $sudo apt-get update -qq
+    fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
