@@ -138,7 +138,7 @@ TEST_F(LineFault, PeerThatStopsReadingFailsEachWriteAndLaterPacketsGoInOrder) {
 class DriverTeardown : public LineFault {};
 
 TEST_F(DriverTeardown, DeletingDriverWhilePumpIsInsideReadSendsItsLastBytes) {
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadBaseline();
     OpenAdapter();
     constexpr std::chrono::milliseconds kReadTimeout{1000};
     Deliver(Timeouts(kDevId, kReadTimeout.count()));
@@ -160,7 +160,7 @@ TEST_F(DriverTeardown, DeletingDriverWhilePumpIsInsideReadSendsItsLastBytes) {
 }
 
 TEST_F(DriverTeardown, CloseRightAfterLastDeliveredPacketWhileEchoFlows) {
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadBaseline();
     vserial::EchoDevice echo(*mAdapter);
     OpenAdapter();
     // A fresh tty obeys XON/XOFF until the remote's handflow request turns it off; random

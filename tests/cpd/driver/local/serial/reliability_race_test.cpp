@@ -60,7 +60,7 @@ class StopRacesStartRead : public ::testing::Test {
 };
 
 TEST_F(StopRacesStartRead, EveryPumpStartedIsJoinedAndNoThreadOutlivesTheRedirection) {
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadBaseline();
     const long rounds = EnvCount("CPD_RACE_ROUNDS", 3000);
     {
         auto redir = std::make_shared<LocalSerialRedir>(&mDevice);

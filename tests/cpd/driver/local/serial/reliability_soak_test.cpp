@@ -116,7 +116,7 @@ std::string ReadData(const std::vector<SentPacket>& sent) {
 
 TEST_F(SoakRig, LifecyclesLeaveNoThreadDescriptorOrAllocationBehind) {
     const long cycles = EnvCount("CPD_SOAK_CYCLES", 1000);
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadBaseline();
     const int fdsBefore = FdCount();
     for (long cycle = 0; cycle < cycles; ++cycle) {
         TestDevice device(mAdapter->Description());

@@ -62,6 +62,21 @@ inline bool WaitUntil(const std::function<bool()>& done,
     return true;
 }
 
+// The thread count a test compares against. ThreadSanitizer starts its helper thread with the
+// process's first pthread_create, so one thread is created and joined before counting; the
+// count is then read once it has stopped moving.
+inline int ThreadBaseline() {
+    std::thread([] {}).join();
+    int previous = -1;
+    int count = ThreadCount();
+    while (count != previous) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        previous = count;
+        count = ThreadCount();
+    }
+    return count;
+}
+
 // Joined threads can linger in /proc/self/task for a moment after join returns (the kernel
 // reaps them asynchronously), so a count is compared only once it has had time to settle.
 inline bool ThreadsSettleAt(int expected) {
