@@ -49,10 +49,9 @@ if [ -f cmake/mingw-x64.toolchain.cmake ]; then
     run_preset mingw-x64
 fi
 
-if [ -x fuzz/run.sh ]; then
-    section "fuzz (smoke)"
-    fuzz/run.sh --smoke
-fi
+section "fuzz (smoke run on the seed corpus)"
+fuzz/build.sh
+fuzz/run.sh smoke
 
 if [ -x bench/run.sh ]; then
     section "benchmark (short)"

@@ -23,7 +23,7 @@ class CPD_UTILS_API Message {
     Message& operator=(const Message&) = delete;
 
   private:
-    int64_t mWhen = -1;  // reserved for delayed delivery; not used yet
+    [[maybe_unused]] int64_t mWhen = -1;  // reserved for delayed delivery; not used yet
 };
 
 // Non-copyable: owns a thread and a queue.
