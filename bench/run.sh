@@ -64,7 +64,8 @@ if [[ $have_host == 1 ]]; then
             sudo apt-get install -y socat >/dev/null 2>&1 || true
         fi
     fi
-    "$bench" bridge "$build/cpd/host/program/cpd-host" $short
+    host=$(find "$build/cpd" -name cpd-host -type f -perm -u+x | head -n 1)
+    "$bench" bridge "$host" $short
 else
     echo "(cpd-host not in this tree: no bridge figures)"
 fi
