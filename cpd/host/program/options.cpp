@@ -273,8 +273,8 @@ Commands:
            go quiet for --linger MS (default 1000, or two read timeouts if longer) and closes.
            With --connect the plug-in runs in a `cpd-host serve` process and packets travel
            over TCP; the device id is taken from the server's report.
-  serve    Waits for one remote side at a time on HOST:PORT (use 127.0.0.1 to stay on this
-           machine; port 0 picks a free one, printed on standard error). The plug-in's device
+  serve    Waits for one remote side at a time on HOST:PORT, or on 127.0.0.1 for a bare PORT
+           (port 0 picks a free one, printed on standard error). The plug-in's device
            is opened when a remote connects and closed when it leaves. A malformed frame (bad
            magic, length below 16 or above 1 MiB) ends that connection; the server then waits
            for the next. Stops on SIGINT or SIGTERM.

@@ -175,6 +175,9 @@ std::string Endpoint::Text() const {
 }
 
 bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        return ParseEndpoint("127.0.0.1:" + text, out, error);
+    }
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
         *error = "expected HOST:PORT, got \"" + text + "\"";

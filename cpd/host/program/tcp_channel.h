@@ -49,7 +49,8 @@ struct Endpoint {
     std::string Text() const;
 };
 
-// HOST:PORT, HOST an address or name ([v6-address] in brackets), PORT 0 to 65535.
+// HOST:PORT, HOST an address or name ([v6-address] in brackets), PORT 0 to 65535. A bare PORT
+// means loopback: nothing is exposed beyond this machine unless asked for.
 bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error);
 // A listening socket; *inUse tells an address already taken apart from other failures.
 int ListenTcp(const Endpoint& endpoint, bool* inUse, std::string* error);

@@ -250,9 +250,8 @@ TEST(DemoCommand, RunsASessionOnAVirtualAdapterAndEveryByteComesBack) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("DRIVER_SET_BAUD_RATE_TO_USER baud=115200"), std::string::npos);
-    EXPECT_NE(out.find("plugin>remote READ_DATA devId=1 seq=3 len=30 bytes=10 \"0123456789\""),
-              std::string::npos)
-        << out;
+    // How the echo is cut into reads depends on timing; that it comes back whole does not.
+    EXPECT_NE(out.find("plugin>remote READ_DATA devId=1 seq=2 len="), std::string::npos) << out;
     EXPECT_NE(out.find("demo: PASS: 3 writes, 286 bytes sent, 286 bytes echoed back, byte-exact"),
               std::string::npos)
         << out;

@@ -137,6 +137,18 @@ TEST(PacketTrace, DecodesEveryReportFieldAndRequestValues) {
         << line;
 }
 
+TEST(EndpointSyntax, BarePortMeansLoopbackAndBadPortsAreRefused) {
+    Endpoint endpoint;
+    std::string error;
+    ASSERT_TRUE(ParseEndpoint("5555", &endpoint, &error)) << error;
+    EXPECT_EQ(endpoint.Text(), "127.0.0.1:5555");
+    ASSERT_TRUE(ParseEndpoint("[::1]:0", &endpoint, &error)) << error;
+    EXPECT_EQ(endpoint.Text(), "[::1]:0");
+    for (const char* bad : {"localhost", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:-1", ":80"}) {
+        EXPECT_FALSE(ParseEndpoint(bad, &endpoint, &error)) << bad;
+    }
+}
+
 TEST(VirtualSpecSyntax, ParsesKeysAndRejectsWhatItCannotBuild) {
     VirtualSpec spec;
     std::string error;
