@@ -306,7 +306,13 @@ static struct timespec deadline_after(unsigned ms) {
     struct timespec ts;
     /* TIME_UTC is the realtime clock pthread_cond_timedwait measures against,
      * and unlike clock_gettime it is plain C11 (MinGW has it too). */
+#if defined(_WIN32) && !defined(_UCRT)
+    /* MinGW on msvcrt has no timespec_get; winpthreads' clock_gettime
+     * reads the same realtime clock. */
+    clock_gettime(CLOCK_REALTIME, &ts);
+#else
     timespec_get(&ts, TIME_UTC);
+#endif
     ts.tv_sec += ms / 1000u;
     ts.tv_nsec += (long)(ms % 1000u) * 1000000L;
     if (ts.tv_nsec >= 1000000000L) {
