@@ -21,6 +21,14 @@ static_assert(std::string_view(logging::BaseName("C:\\src\\serial_io.cpp")) == "
 static_assert(std::string_view(logging::BaseName("C:\\src/mixed\\x.cpp")) == "x.cpp");
 static_assert(std::string_view(logging::BaseName("plain.cpp")) == "plain.cpp");
 
+// The C library's own text for a pointer: glibc writes 0x1000 and (nil), Windows runtimes
+// sixteen hex digits.
+std::string Pointer(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
 std::string Frame(const char* function, int line) {
     return std::string("cpd_log_test.cpp ") + function + "(" + std::to_string(line) + "): ";
 }
@@ -78,12 +86,13 @@ TEST_F(LogStatement, DevicePrefixCarriesTheDeviceIdentity) {
     const int debugLine = object.LogRead(12);
     const std::vector<test::LogLine> lines = mLog.Lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, Frame("LogOpenFailure", errorLine) +
-                                 R"("[bus:0x1000 devid:801 cid:7 0x0403:0x6001]" "Error:" )"
+    const std::string bus = "\"[bus:" + Pointer(device.GetBus());
+    EXPECT_EQ(lines[0].text, Frame("LogOpenFailure", errorLine) + bus +
+                                 R"( devid:801 cid:7 0x0403:0x6001]" "Error:" )"
                                  R"("sp_open failed" "\n")");
     EXPECT_EQ(lines[0].level, 7);
-    EXPECT_EQ(lines[1].text, Frame("LogRead", debugLine) +
-                                 R"("[bus:0x1000 devid:801 cid:7 0x0403:0x6001]" "Debug:" )"
+    EXPECT_EQ(lines[1].text, Frame("LogRead", debugLine) + bus +
+                                 R"( devid:801 cid:7 0x0403:0x6001]" "Debug:" )"
                                  R"("Read:12\n" "\n")");
     EXPECT_EQ(lines[1].level, 5);
 }
@@ -99,7 +108,8 @@ TEST_F(LogStatement, DevicePrefixKeepsOnlyTheLowBitsOfEachValue) {
     DeviceObject object{&device};
     object.LogOpenFailure();
     ASSERT_EQ(mLog.Lines().size(), 1u);
-    EXPECT_TRUE(mLog.Contains(R"("[bus:0x1000 devid:767 cid:254 0x2345:0xbcde]")"))
+    EXPECT_TRUE(mLog.Contains("\"[bus:" + Pointer(device.GetBus()) +
+                              R"( devid:767 cid:254 0x2345:0xbcde]")"))
         << mLog.Lines()[0].text;
 }
 
@@ -108,8 +118,8 @@ TEST_F(LogStatement, NullDeviceGivesAnAllZeroPrefix) {
     const int line = object.LogOpenFailure();
     const std::vector<test::LogLine> lines = mLog.Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text, Frame("LogOpenFailure", line) +
-                                 R"("[bus:(nil) devid:0 cid:0 0x0000:0x0000]" "Error:" )"
+    EXPECT_EQ(lines[0].text, Frame("LogOpenFailure", line) + "\"[bus:" + Pointer(nullptr) +
+                                 R"( devid:0 cid:0 0x0000:0x0000]" "Error:" )"
                                  R"("sp_open failed" "\n")");
 }
 
