@@ -1,0 +1,48 @@
+# Windows build settings, included by the top-level CMakeLists.txt before the libraries.
+#
+# Every executable and DLL lands in one folder: Windows looks for a program's DLLs beside it,
+# so the tests find cpd_utils, cpd_log, the plug-in and the libserialport stand-in there.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# libserialport: a Windows build of the library (MSYS2's mingw-w64-x86_64-libserialport,
+# vcpkg's libserialport) is used when one is found; in a cross build without one, the plug-in
+# links an import library for libserialport-0.dll made from the names it calls.
+find_path(CPD_WIN_SERIALPORT_INCLUDE_DIR libserialport.h)
+find_library(CPD_WIN_SERIALPORT_LIBRARY NAMES serialport libserialport)
+
+if(CPD_WIN_SERIALPORT_INCLUDE_DIR AND CPD_WIN_SERIALPORT_LIBRARY)
+    add_library(cpd_win_serialport UNKNOWN IMPORTED)
+    set_target_properties(cpd_win_serialport PROPERTIES
+        IMPORTED_LOCATION ${CPD_WIN_SERIALPORT_LIBRARY}
+        INTERFACE_INCLUDE_DIRECTORIES ${CPD_WIN_SERIALPORT_INCLUDE_DIR})
+    message(STATUS "libserialport for Windows: ${CPD_WIN_SERIALPORT_LIBRARY}")
+else()
+    # The library's header is plain portable C, so the build machine's copy serves. It is
+    # copied alone: the folder it sits in holds the build machine's C library headers.
+    find_file(CPD_HOST_SERIALPORT_HEADER libserialport.h PATHS /usr/include /usr/local/include
+              NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+    set(header_dir ${CMAKE_BINARY_DIR}/serialport/include)
+    configure_file(${CPD_HOST_SERIALPORT_HEADER} ${header_dir}/libserialport.h COPYONLY)
+
+    find_program(CPD_DLLTOOL NAMES ${CPD_MINGW_TRIPLET}-dlltool x86_64-w64-mingw32-dlltool dlltool
+                 REQUIRED)
+    set(def_file ${PROJECT_SOURCE_DIR}/cpd/driver/local/serial/libserialport.def)
+    set(import_lib ${CMAKE_BINARY_DIR}/serialport/libserialport-0.dll.a)
+    add_custom_command(OUTPUT ${import_lib}
+                       COMMAND ${CPD_DLLTOOL} --input-def ${def_file}
+                               --dllname libserialport-0.dll --output-lib ${import_lib}
+                       DEPENDS ${def_file}
+                       COMMENT "Import library for libserialport-0.dll")
+    add_custom_target(cpd_win_serialport_implib DEPENDS ${import_lib})
+
+    add_library(cpd_win_serialport STATIC IMPORTED)
+    set_target_properties(cpd_win_serialport PROPERTIES
+        IMPORTED_LOCATION ${import_lib}
+        INTERFACE_INCLUDE_DIRECTORIES ${header_dir})
+    add_dependencies(cpd_win_serialport cpd_win_serialport_implib)
+    # The test double is built against the same header.
+    set(SPD_LIBSERIALPORT_INCLUDE_DIR ${header_dir} CACHE PATH "libserialport.h for the double")
+    message(STATUS "libserialport for Windows: import library from ${def_file}")
+endif()
+
+set(CPD_WIN_SERIALPORT_LIB cpd_win_serialport)

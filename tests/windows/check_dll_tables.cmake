@@ -1,0 +1,60 @@
+# Checks the plug-in DLL's tables with objdump -p:
+#   exports: CPD_DRV_MODULE and the members of cpd::LocalSerialRedir, nothing else;
+#   imports: system DLLs, the host framework's DLLs and libserialport-0.dll only (the compiler
+#   runtime is linked in, so a host needs no libstdc++, libgcc or winpthread DLL).
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<plug-in dll> -P check_dll_tables.cmake
+cmake_minimum_required(VERSION 3.25)
+
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed: ${result}")
+endif()
+string(REPLACE ";" "," dump "${dump}")
+string(REPLACE "\n" ";" lines "${dump}")
+
+set(errors "")
+set(in_names OFF)
+set(exports "")
+set(imports "")
+foreach(line IN LISTS lines)
+    if(line MATCHES "^\\[Ordinal/Name Pointer\\] Table")
+        set(in_names ON)
+    elseif(in_names AND line MATCHES "^[ \t]+\\[ *[0-9]+\\] (.+)$")
+        list(APPEND exports "${CMAKE_MATCH_1}")
+    elseif(in_names)
+        set(in_names OFF)
+    endif()
+    if(line MATCHES "^[ \t]*DLL Name: (.+)$")
+        list(APPEND imports "${CMAKE_MATCH_1}")
+    endif()
+endforeach()
+
+# Itanium-mangled names of cpd::LocalSerialRedir's members, vtable, typeinfo and thunks.
+set(class_pattern "^_Z(T[VIS]|Th[n0-9_]+|Tv[n0-9_]+)?N3cpd16LocalSerialRedir")
+foreach(name IN LISTS exports)
+    if(NOT name STREQUAL "CPD_DRV_MODULE" AND NOT name MATCHES "${class_pattern}")
+        string(APPEND errors "  unexpected export: ${name}\n")
+    endif()
+endforeach()
+if(NOT "CPD_DRV_MODULE" IN_LIST exports)
+    string(APPEND errors "  CPD_DRV_MODULE is not exported\n")
+endif()
+
+set(system_pattern "^(kernel32|msvcrt|ucrtbase|advapi32|ntdll|api-ms-win-.*)\\.dll$")
+set(project_dlls libcpd_utils.dll libcpd_log.dll libserialport-0.dll)
+foreach(name IN LISTS imports)
+    string(TOLOWER "${name}" lower)
+    if(NOT lower MATCHES "${system_pattern}" AND NOT lower IN_LIST project_dlls)
+        string(APPEND errors "  unexpected import: ${name}\n")
+    endif()
+endforeach()
+if(NOT "libserialport-0.dll" IN_LIST imports)
+    string(APPEND errors "  libserialport-0.dll is not imported\n")
+endif()
+
+list(LENGTH exports export_count)
+string(REPLACE ";" " " import_text "${imports}")
+if(errors)
+    message(FATAL_ERROR "${DLL}:\n${errors}")
+endif()
+message(STATUS "${export_count} exports; imports: ${import_text}")
