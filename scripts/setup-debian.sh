@@ -5,7 +5,9 @@ set -euo pipefail
 
 want=${1:-all}
 
-base=(cmake g++ make pkg-config libserialport-dev googletest libgtest-dev)
+base=(cmake g++ make pkg-config python3 libserialport-dev googletest libgtest-dev)
+# The -posix MinGW compilers, never the g++-mingw-w64-x86-64 metapackage: it brings the win32
+# thread model at a higher alternatives priority, without std::mutex.
 extra=(socat valgrind clang-14 libclang-rt-14-dev
        g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
        wine wine64)
@@ -25,10 +27,5 @@ if [ "${#missing[@]}" -gt 0 ]; then
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     echo "installing: ${missing[*]}"
     $sudo apt-get update -qq
-    # wine needs the i386 architecture for its 32-bit half on a fresh machine.
-    if printf '%s\n' "${missing[@]}" | grep -qx wine && ! dpkg --print-foreign-architectures | grep -qx i386; then
-        $sudo dpkg --add-architecture i386
-        $sudo apt-get update -qq
-    fi
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
