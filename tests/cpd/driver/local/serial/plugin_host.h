@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -47,7 +48,9 @@ class PluginHost : public ::testing::Test {
     }
 
     // Opens a driver whose device selects `args`; the driver may be null only if open failed.
+    // A driver already open is deleted first, before the device it uses.
     void Open(const std::string& args, int devId = kDevId) {
+        mDriver.reset();
         TestDevice::Identity identity;
         identity.devId = devId;
         mDevice = std::make_unique<TestDevice>(args, "virtual serial device", identity);
@@ -63,12 +66,10 @@ class PluginHost : public ::testing::Test {
     }
 
     std::vector<SentPacket> PacketsOfCmd(uint16_t cmd) {
-        std::vector<SentPacket> out;
-        for (const SentPacket& p : mDevice->Sent()) {
-            if (p.Cmd() == cmd) {
-                out.push_back(p);
-            }
-        }
+        std::vector<SentPacket> out = mDevice->Sent();
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [cmd](const SentPacket& p) { return p.Cmd() != cmd; }),
+                  out.end());
         return out;
     }
 
@@ -78,13 +79,10 @@ class PluginHost : public ::testing::Test {
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
         while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
             pollfd pfd{mAdapter->PeerFd(), POLLIN, 0};
-            if (poll(&pfd, 1, 50) == 1) {
-                char buf[4096];
-                const ssize_t n = read(mAdapter->PeerFd(), buf, sizeof buf);
-                if (n > 0) {
-                    got.append(buf, static_cast<size_t>(n));
-                }
-            }
+            char buf[4096];
+            const ssize_t n =
+                poll(&pfd, 1, 50) == 1 ? read(mAdapter->PeerFd(), buf, sizeof buf) : 0;
+            got.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
         }
         return got;
     }
@@ -101,6 +99,17 @@ class PluginHost : public ::testing::Test {
     LogCapture mLog;
     std::unique_ptr<TestDevice> mDevice;
     DriverPtr mDriver;
+};
+
+// The same with a driver already open on the adapter.
+class PluginHostOpen : public PluginHost {
+  protected:
+    void SetUp() override {
+        PluginHost::SetUp();
+        if (!HasFatalFailure()) {
+            OpenAdapter();
+        }
+    }
 };
 
 }  // namespace cpd::test

@@ -17,14 +17,12 @@ class PluginLoader {
     // Null (with the loader's message in *error) when the library or its descriptor is missing.
     static std::unique_ptr<PluginLoader> Load(const std::string& path, std::string* error) {
         void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            *error = dlerror();
-            return nullptr;
-        }
-        void* symbol = dlsym(handle, "CPD_DRV_MODULE");
+        void* symbol = handle != nullptr ? dlsym(handle, "CPD_DRV_MODULE") : nullptr;
         if (symbol == nullptr) {
             *error = dlerror();
-            dlclose(handle);
+            if (handle != nullptr) {
+                dlclose(handle);
+            }
             return nullptr;
         }
         return std::unique_ptr<PluginLoader>(new PluginLoader(handle, symbol));
@@ -34,8 +32,6 @@ class PluginLoader {
     PluginLoader& operator=(const PluginLoader&) = delete;
 
     const CpdDrvModule& Module() const { return *static_cast<const CpdDrvModule*>(mSymbol); }
-    // The descriptor's bytes as the host reads them.
-    const unsigned char* ModuleBytes() const { return static_cast<const unsigned char*>(mSymbol); }
 
   private:
     PluginLoader(void* handle, void* symbol) : mHandle(handle), mSymbol(symbol) {}

@@ -1,12 +1,8 @@
 # End-to-end tests of the built plug-in: the test host dlopens liblocal_serial_redir.so by path,
 # and links vserial so the plug-in's libserialport sees virtual adapters only.
 if(TARGET vserial)
-    add_executable(plugin_test
-        ${CMAKE_CURRENT_LIST_DIR}/plugin_start_test.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/plugin_command_test.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/plugin_pump_test.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/plugin_driver_test.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/plugin_bad_input_test.cpp)
+    add_executable(plugin_test ${CMAKE_CURRENT_LIST_DIR}/plugin_test.cpp
+                               ${CMAKE_CURRENT_LIST_DIR}/plugin_bad_input_test.cpp)
     target_include_directories(plugin_test PRIVATE ${SERIALPORT_INCLUDE_DIRS})
     target_link_libraries(plugin_test PRIVATE vserial cpd_test_support cpd_utils cpd_log
                           GTest::gtest_main Threads::Threads ${CMAKE_DL_LIBS})

@@ -19,7 +19,6 @@ class PacketBuilder {
     PacketBuilder(uint8_t devId, uint16_t cmd) : mDevId(devId), mCmd(cmd) {}
 
     PacketBuilder& U32(uint32_t value) { return Bytes(&value, sizeof(value)); }
-    PacketBuilder& U64(uint64_t value) { return Bytes(&value, sizeof(value)); }
     PacketBuilder& Bytes(const void* data, size_t n) {
         const auto* bytes = static_cast<const uint8_t*>(data);
         mPayload.insert(mPayload.end(), bytes, bytes + n);
@@ -74,10 +73,6 @@ inline std::unique_ptr<CpdPacket> Timeouts(uint8_t devId, uint32_t readTotalCons
 
 inline std::unique_ptr<CpdPacket> ReadLength(uint8_t devId, uint64_t length) {
     return SetConfig(devId, SET_READ_LENGTH, &length, sizeof(length)).Build();
-}
-
-inline std::unique_ptr<CpdPacket> Request(uint8_t devId, uint32_t msgType) {
-    return SetConfig(devId, msgType, nullptr, 0).Build();
 }
 
 inline std::unique_ptr<CpdPacket> StartRead(uint8_t devId) {

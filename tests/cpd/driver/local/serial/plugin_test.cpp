@@ -1,0 +1,197 @@
+// The built plug-in as the host meets it: the module descriptor, the configuration report on
+// open, packet addressing and the closed state, commands reaching the line, and the read pump.
+#include <libserialport.h>
+
+#include "plugin_host.h"
+
+namespace cpd::test {
+namespace {
+
+using PluginStart = PluginHost;
+
+TEST_F(PluginStart, DescriptorCarriesOpenFunctionNameAndHostFields) {
+    const CpdDrvModule& m = mPlugin->Module();
+    EXPECT_NE(m.open, nullptr);
+    EXPECT_EQ(m.reserved, nullptr);
+    EXPECT_EQ(m.hostField16, 11);
+    EXPECT_EQ(m.hostField18, 0xFFFF);
+    EXPECT_EQ(m.hostField20, 0xFFFF);
+    EXPECT_EQ(m.zero22, 0);
+    EXPECT_STREQ(m.name, "local-serial-redir");
+    EXPECT_EQ(m.hostField32, -1);
+    for (uint8_t byte : m.zero36) {
+        EXPECT_EQ(byte, 0);
+    }
+}
+
+// The report reads the port, so it shows what the previous user left, not the library defaults.
+TEST_F(PluginStart, ReportsTheLineAsThePreviousUserLeftIt) {
+    Open(mAdapter->Description(), 0x1A5);
+    ASSERT_NE(mDriver, nullptr);
+    Deliver(BaudRate(0xA5, 57600));
+    Deliver(LineControl(0xA5, 2, SP_PARITY_EVEN, 7));
+    Open(mAdapter->Description(), 0x1A5);
+    ASSERT_NE(mDriver, nullptr);
+
+    const std::vector<SentPacket> sent = mDevice->Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    const SentPacket& report = sent[0];
+    EXPECT_EQ(report.Cmd(), SERIAL_CMD_REDIR_CONFIG);
+    EXPECT_EQ(report.Seq(), 1u);
+    EXPECT_EQ(report.Header().devId, 0xA5);
+    EXPECT_EQ(report.Header().length, 52u);
+    EXPECT_EQ(report.bytes.size(), 52u);
+    EXPECT_EQ(report.arg, -1);
+    const vserial::LineSettings line = *mAdapter->Settings();
+    const int expected[9] = {
+        57600,
+        7,
+        SP_PARITY_EVEN,
+        2,
+        mAdapter->Rts() ? SP_RTS_ON : SP_RTS_OFF,
+        SP_CTS_IGNORE,
+        mAdapter->Dtr() ? SP_DTR_ON : SP_DTR_OFF,
+        SP_DSR_IGNORE,
+        (line.xonInput ? SP_XONXOFF_IN : 0) | (line.xonOutput ? SP_XONXOFF_OUT : 0)};
+    for (size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(report.U32At(4 * i), static_cast<uint32_t>(expected[i])) << "field " << i;
+    }
+}
+
+TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
+    Open("no adapter has this description");
+    ASSERT_NE(mDriver, nullptr);
+    EXPECT_EQ(mLog.Count("OpenSerialDev fail"), 1u);
+    EXPECT_EQ(Deliver(BaudRate(kDevId, 115200)), 0);
+    EXPECT_EQ(Deliver(Write(kDevId, "lost")), 0);
+    EXPECT_EQ(mLog.Count("cmd: write fail\\n"), 1u);
+
+    // With no port every read fails at once; the pump must still stop when the driver closes.
+    EXPECT_EQ(Deliver(StartRead(kDevId)), 0);
+    EXPECT_TRUE(mLog.WaitFor("Read failed: Invalid arguments", kPatience));
+    EXPECT_EQ(mDriver->Close(false), 0);
+    EXPECT_EQ(mLog.Count("readFromSerialPort end"), 1u);
+    EXPECT_TRUE(mDevice->Sent().empty());
+    EXPECT_EQ(mAdapter->OpenCount(), 0);
+}
+
+class PluginDriver : public PluginHostOpen {
+  protected:
+    CpdRawDriver* Raw() { return static_cast<CpdRawDriver*>(mDriver.get()); }
+};
+
+TEST_F(PluginDriver, ServesOnlyPacketsForTheLowByteOfItsDeviceId) {
+    EXPECT_EQ(Deliver(BaudRate(kDevId + 1, 115200)), -1);
+    EXPECT_EQ(mLog.Count("this packet is other device myDevId: 33, DevId: 34\\n"), 1u);
+    EXPECT_EQ(mLog.Count("cmd: 2006 \\n"), 0u) << "the redirection never saw it";
+
+    Open(mAdapter->Description(), 0x321);
+    ASSERT_NE(mDriver, nullptr);
+    EXPECT_EQ(Deliver(BaudRate(0x03, 1200)), -1);
+    EXPECT_EQ(Deliver(BaudRate(0x21, 115200)), 0);
+    EXPECT_EQ(mAdapter->Settings()->baud, 115200);
+}
+
+TEST_F(PluginDriver, CloseIsFinalAndLaterPacketsAreDropped) {
+    EXPECT_EQ(mDriver->Close(false), 0);
+    EXPECT_EQ(mDriver->Close(true), 0);
+    EXPECT_EQ(mLog.Count("close\\n"), 2u);
+    EXPECT_EQ(mLog.Count("enter \\n"), 1u) << "only the first Close reaches the redirection";
+    EXPECT_EQ(mAdapter->OpenCount(), 0);
+    EXPECT_EQ(Deliver(BaudRate(kDevId, 115200)), 0);
+    EXPECT_EQ(mLog.Count("operator not init"), 1u);
+    EXPECT_EQ(mLog.Count("cmd: 2006 \\n"), 0u);
+}
+
+TEST_F(PluginDriver, DriverObjIsSerialViewSharingTheRedirection) {
+    EXPECT_EQ(mDriver->GetTypeName(), "RawDrv");
+    uint16_t out = 0;
+    EXPECT_EQ(mDriver->HostOp5(3, &out, nullptr), -1);
+    EXPECT_EQ(out, 5382);
+    std::shared_ptr<DriverObj> obj = Raw()->GetDriverObj();
+    ASSERT_NE(obj, nullptr);
+    EXPECT_EQ(obj->GetTypeName(), "serial");
+    EXPECT_FALSE(obj->ObjQuery1());
+
+    // The host's reference keeps the redirection, and so the port, alive past Close.
+    EXPECT_EQ(mDriver->Close(false), 0);
+    EXPECT_EQ(Raw()->GetDriverObj(), nullptr);
+    EXPECT_EQ(mAdapter->OpenCount(), 1);
+    obj.reset();
+    EXPECT_EQ(mAdapter->OpenCount(), 0);
+}
+
+using PluginCommands = PluginHostOpen;
+
+TEST_F(PluginCommands, WrittenBytesReachPeerInOrder) {
+    std::string first;
+    for (int i = 0; i < 256; ++i) {
+        first.push_back(static_cast<char>(i));  // including those a terminal would act on
+    }
+    EXPECT_EQ(Deliver(Write(kDevId, first)), 0);
+    EXPECT_EQ(Deliver(Write(kDevId, "")), 0);
+    EXPECT_EQ(Deliver(Write(kDevId, "next")), 0);
+    EXPECT_EQ(PeerReceive(first.size() + 4), first + "next");
+    EXPECT_EQ(mLog.Count("cmd: write ok\\n"), 3u);
+}
+
+TEST_F(PluginCommands, UnknownCommandsAreOnlyLogged) {
+    const int baud = mAdapter->Settings()->baud;
+    for (uint16_t cmd :
+         {uint16_t{SERIAL_CMD_REDIR_CONFIG}, uint16_t{SERIAL_CMD_READ_DATA}, uint16_t{1234}}) {
+        PacketBuilder packet(kDevId, cmd);
+        packet.U32(DRIVER_SET_BAUD_RATE_TO_USER).U32(4).U32(300);
+        EXPECT_EQ(Deliver(packet.Build()), 0);
+        EXPECT_EQ(mLog.Count("cmd: " + std::to_string(cmd) + " \\n"), 1u);
+    }
+    EXPECT_EQ(mAdapter->Settings()->baud, baud);
+    EXPECT_EQ(mDevice->Sent().size(), 1u);
+    EXPECT_EQ(mLog.Count("readFromSerialPort start"), 0u);
+}
+
+using PluginPump = PluginHostOpen;
+
+TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) {
+    const std::string waiting = std::string("ab\0\xFF", 4) + "CDEFGHIJKLMNOPQRSTUVW";
+    PeerSend(waiting);
+    Deliver(ReadLength(kDevId, 10));
+    Deliver(Timeouts(kDevId, 50));
+    Deliver(StartRead(kDevId));
+    Deliver(StartRead(kDevId));  // a second one starts no second pump
+
+    mDevice->WaitForPackets(4, kPatience);
+    const std::vector<SentPacket> data = PacketsOfCmd(SERIAL_CMD_READ_DATA);
+    ASSERT_EQ(data.size(), 3u);
+    std::string got;
+    for (size_t i = 0; i < data.size(); ++i) {
+        EXPECT_EQ(data[i].Header().devId, kDevId);
+        EXPECT_EQ(data[i].Seq(), i + 2) << "numbered after the configuration report";
+        EXPECT_EQ(data[i].U32At(0), i < 2 ? 10u : 5u);
+        EXPECT_EQ(data[i].Header().length, 20u + data[i].U32At(0));
+        EXPECT_EQ(data[i].arg, -1);
+        got.append(reinterpret_cast<const char*>(data[i].Payload()) + 4, data[i].U32At(0));
+    }
+    EXPECT_EQ(got, waiting);
+    EXPECT_EQ(mLog.Count("readFromSerialPort start"), 1u);
+}
+
+TEST_F(PluginPump, DestroyingDriverStopsPumpBeforeReleasingPort) {
+    Deliver(Timeouts(kDevId, 50));
+    Deliver(StartRead(kDevId));
+    ASSERT_TRUE(mLog.WaitFor("readFromSerialPort start", kPatience));
+
+    delete mDriver.release();  // no Close: the host may drop a running driver
+
+    const std::vector<LogLine> lines = mLog.Lines();
+    auto at = [&](const std::string& needle) {
+        return std::find_if(lines.begin(), lines.end(), [&](const LogLine& line) {
+            return line.text.find(needle) != std::string::npos;
+        });
+    };
+    ASSERT_NE(at("readFromSerialPort end"), lines.end());
+    EXPECT_LT(at("readFromSerialPort end"), at("mLibusbEventThread exit"));
+    EXPECT_EQ(mAdapter->OpenCount(), 0);
+}
+
+}  // namespace
+}  // namespace cpd::test
