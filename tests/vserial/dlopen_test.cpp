@@ -15,17 +15,12 @@ TEST(VserialThroughDlopen, LibraryInLoadedModuleSeesEmulatedAdapter) {
 
     void* module = dlopen(VSERIAL_PROBE_MODULE, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
-    auto describe =
-        reinterpret_cast<int (*)(const char*, char*, int)>(dlsym(module, "probe_describe"));
-    auto openSevenBits =
-        reinterpret_cast<int (*)(const char*)>(dlsym(module, "probe_open_seven_bits"));
-    ASSERT_NE(describe, nullptr);
-    ASSERT_NE(openSevenBits, nullptr);
-
+    auto probe = reinterpret_cast<int (*)(const char*, char*, int)>(
+        dlsym(module, "probe_describe_and_set_seven_bits"));
+    ASSERT_NE(probe, nullptr);
     char description[128] = {};
-    EXPECT_EQ(describe(adapter->PortName().c_str(), description, sizeof description), 0);
+    EXPECT_EQ(probe(adapter->PortName().c_str(), description, sizeof description), 0);
     EXPECT_EQ(description, adapter->Description());
-    EXPECT_EQ(openSevenBits(adapter->PortName().c_str()), 0);
     EXPECT_EQ(adapter->OpenCount(), 0);
     EXPECT_EQ(adapter->Settings()->dataBits, 7);
     dlclose(module);

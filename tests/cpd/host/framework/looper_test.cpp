@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,237 +21,133 @@ using namespace std::chrono_literals;
 // Hang guard only: every wait below normally ends within milliseconds.
 constexpr auto kGuard = 10s;
 
-// Counts what happens to messages, from whichever thread runs or destroys them.
+// What happened to messages, from whichever thread ran or destroyed them.
 struct Tally {
-    std::atomic<int> runs{0};
-    std::atomic<int> destroyed{0};
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<std::pair<int, std::thread::id>> ran;  // tag, running thread
+    int destroyed = 0;
+    int destroyedAfterRunning = 0;
+
+    bool WaitDestroyed(int count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, kGuard, [&] { return destroyed >= count; });
+    }
 };
 
-class CountingMessage : public Message {
+class Probe : public Message {
   public:
-    CountingMessage(Tally& tally, std::function<void()> body = nullptr)
-        : mTally(tally), mBody(std::move(body)) {}
-    ~CountingMessage() override { ++mTally.destroyed; }
+    Probe(Tally& tally, int tag, std::function<void()> body)
+        : mTally(tally), mTag(tag), mBody(std::move(body)) {}
+    ~Probe() override {
+        std::lock_guard<std::mutex> lock(mTally.mutex);
+        ++mTally.destroyed;
+        mTally.destroyedAfterRunning += mRan ? 1 : 0;
+        mTally.cond.notify_all();
+    }
     int Run() override {
-        ++mTally.runs;
         if (mBody) {
             mBody();
         }
+        std::lock_guard<std::mutex> lock(mTally.mutex);
+        mTally.ran.emplace_back(mTag, std::this_thread::get_id());
+        mRan = true;
         return 0;
     }
 
   private:
     Tally& mTally;
+    int mTag;
     std::function<void()> mBody;
+    bool mRan = false;
 };
 
-std::unique_ptr<Message> Counting(Tally& tally, std::function<void()> body = nullptr) {
-    return std::make_unique<CountingMessage>(tally, std::move(body));
+std::unique_ptr<Message> MakeProbe(Tally& tally, int tag = 0, std::function<void()> body = {}) {
+    return std::make_unique<Probe>(tally, tag, std::move(body));
 }
 
-// A one-shot signal between threads.
-class Gate {
-  public:
-    void Open() {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mOpen = true;
-        }
-        mCond.notify_all();
-    }
-    bool Wait() {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, kGuard, [this] { return mOpen; });
-    }
-
-  private:
-    std::mutex mMutex;
-    std::condition_variable mCond;
-    bool mOpen = false;
-};
-
-struct Ran {
-    int poster;
-    int index;
-    std::thread::id thread;
-};
-
-// Running messages ------------------------------------------------------------------------------
-
-class LooperDispatch : public testing::Test {};
-
-TEST_F(LooperDispatch, MessagesFromSeveralThreadsRunOnTheLooperThreadInPerThreadOrder) {
+// Every poster also calls Start: a second thread would break the per-poster order.
+TEST(LooperDispatch, MessagesRunOnOneLooperThreadInPerPosterOrderAndAreThenDestroyed) {
     constexpr int kPosters = 4;
     constexpr int kPerPoster = 200;
-    std::mutex mutex;
-    std::condition_variable cond;
-    std::vector<Ran> ran;
     Tally tally;
-
     Looper looper;
-    ASSERT_EQ(looper.Start(), 0);
     std::vector<std::thread> posters;
-    std::vector<std::thread::id> posterIds(kPosters);
     for (int p = 0; p < kPosters; ++p) {
         posters.emplace_back([&, p] {
-            posterIds[p] = std::this_thread::get_id();
+            EXPECT_EQ(looper.Start(), 0);
             for (int i = 0; i < kPerPoster; ++i) {
-                EXPECT_EQ(looper.PostMessageAAA(
-                              Counting(tally,
-                                       [&, p, i] {
-                                           std::lock_guard<std::mutex> lock(mutex);
-                                           ran.push_back(Ran{p, i, std::this_thread::get_id()});
-                                           cond.notify_all();
-                                       })),
-                          0);
+                EXPECT_EQ(looper.PostMessageAAA(MakeProbe(tally, p * kPerPoster + i)), 0);
             }
         });
     }
     for (std::thread& poster : posters) {
         poster.join();
     }
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(
-        cond.wait_for(lock, kGuard, [&] { return ran.size() == size_t{kPosters * kPerPoster}; }));
+    ASSERT_TRUE(tally.WaitDestroyed(kPosters * kPerPoster));
 
-    const std::thread::id looperThread = ran.front().thread;
+    std::lock_guard<std::mutex> lock(tally.mutex);
+    EXPECT_EQ(tally.destroyedAfterRunning, kPosters * kPerPoster);
+    const std::thread::id looperThread = tally.ran.front().second;
     EXPECT_NE(looperThread, std::this_thread::get_id());
     int next[kPosters] = {};
-    for (const Ran& r : ran) {
-        EXPECT_EQ(r.thread, looperThread);
-        EXPECT_EQ(r.index, next[r.poster]);
-        ++next[r.poster];
-    }
-    for (const std::thread::id& id : posterIds) {
-        EXPECT_NE(id, looperThread);
+    for (const auto& [tag, thread] : tally.ran) {
+        EXPECT_EQ(thread, looperThread);
+        EXPECT_EQ(tag % kPerPoster, next[tag / kPerPoster]++);
     }
 }
 
-TEST_F(LooperDispatch, MessageIsDestroyedAfterItRan) {
-    Tally tally;
-    Gate destroyed;
-    std::atomic<bool> ranBeforeDestruction{false};
-
-    class Probe : public Message {
-      public:
-        Probe(Tally& tally, Gate& gate, std::atomic<bool>& ranFirst)
-            : mTally(tally), mGate(gate), mRanFirst(ranFirst) {}
-        ~Probe() override {
-            mRanFirst = mTally.runs == 1;
-            mGate.Open();
-        }
-        int Run() override {
-            ++mTally.runs;
-            return 0;
-        }
-
-      private:
-        Tally& mTally;
-        Gate& mGate;
-        std::atomic<bool>& mRanFirst;
-    };
-
-    Looper looper;
-    looper.Start();
-    ASSERT_EQ(
-        looper.PostMessageAAA(std::make_unique<Probe>(tally, destroyed, ranBeforeDestruction)), 0);
-    ASSERT_TRUE(destroyed.Wait());
-    EXPECT_TRUE(ranBeforeDestruction);
-}
-
-TEST_F(LooperDispatch, RunningMessageCanPostToItsOwnLooper) {
-    Tally tally;
-    Gate second;
-    Looper looper;
-    looper.Start();
-    looper.PostMessageAAA(Counting(tally, [&] {
-        EXPECT_EQ(looper.PostMessageAAA(Counting(tally, [&] { second.Open(); })), 0);
-    }));
-    EXPECT_TRUE(second.Wait());
-}
-
-TEST_F(LooperDispatch, StartIsIdempotent) {
-    std::mutex mutex;
-    std::vector<std::thread::id> threads;
-    Tally tally;
-    Gate done;
-    Looper looper;
-    ASSERT_EQ(looper.Start(), 0);
-    ASSERT_EQ(looper.Start(), 0);
-    for (int i = 0; i < 20; ++i) {
-        looper.PostMessageAAA(Counting(tally, [&, i] {
-            std::lock_guard<std::mutex> lock(mutex);
-            threads.push_back(std::this_thread::get_id());
-            if (i == 19) {
-                done.Open();
-            }
-        }));
-        EXPECT_EQ(looper.Start(), 0);
-    }
-    ASSERT_TRUE(done.Wait());
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_EQ(threads.size(), 20u);
-    for (const std::thread::id& id : threads) {
-        EXPECT_EQ(id, threads.front());
-    }
-}
-
-// Stopping --------------------------------------------------------------------------------------
-
-class LooperShutdown : public testing::Test {};
-
-TEST_F(LooperShutdown, DestroyingUnstartedLooperReleasesQueuedMessages) {
+TEST(LooperShutdown, DestroyingUnstartedLooperReleasesQueuedMessages) {
     Tally tally;
     {
         Looper looper;
         for (int i = 0; i < 10; ++i) {
-            ASSERT_EQ(looper.PostMessageAAA(Counting(tally)), 0);
+            ASSERT_EQ(looper.PostMessageAAA(MakeProbe(tally)), 0);
         }
     }
-    EXPECT_EQ(tally.runs, 0);
+    EXPECT_TRUE(tally.ran.empty());
     EXPECT_EQ(tally.destroyed, 10);
 }
 
-TEST_F(LooperShutdown, DestructionWaitsForRunningMessageAndReleasesTheQueuedOnes) {
-    Tally blockerTally;
+TEST(LooperShutdown, DestructionWaitsForRunningMessageAndReleasesTheQueuedOnes) {
+    Tally blocker;
     Tally queued;
     Tally probes;
-    Gate blockerRunning;
+    std::promise<void> running;
     std::atomic<bool> blockerFinished{false};
-    std::atomic<bool> finishedWhenDestroyed{false};
-    std::atomic<int> refusedStart{0};
+    std::atomic<int> restart{0};
     auto looper = std::make_unique<Looper>();
     Looper* raw = looper.get();
     looper->Start();
-
-    // The running message notices the destruction when posting starts being refused, then
-    // takes a little longer, so a destructor that did not wait for it would return first.
-    looper->PostMessageAAA(Counting(blockerTally, [&] {
-        blockerRunning.Open();
+    // The running message can post to its own looper; it notices the destruction when posting
+    // starts being refused, then takes a little longer, so a destructor that did not wait for it
+    // would return first.
+    looper->PostMessageAAA(MakeProbe(blocker, 0, [&] {
+        EXPECT_EQ(raw->PostMessageAAA(MakeProbe(probes)), 0);
+        running.set_value();
         const auto until = std::chrono::steady_clock::now() + kGuard;
-        while (raw->PostMessageAAA(Counting(probes)) == 0 &&
+        while (raw->PostMessageAAA(MakeProbe(probes)) == 0 &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(1ms);
         }
-        refusedStart = raw->Start();
+        restart = raw->Start();
         std::this_thread::sleep_for(50ms);
         blockerFinished = true;
     }));
-    ASSERT_TRUE(blockerRunning.Wait());
+    ASSERT_EQ(running.get_future().wait_for(kGuard), std::future_status::ready);
     for (int i = 0; i < 5; ++i) {
-        ASSERT_EQ(looper->PostMessageAAA(Counting(queued)), 0);
+        ASSERT_EQ(looper->PostMessageAAA(MakeProbe(queued)), 0);
     }
     looper.reset();
-    finishedWhenDestroyed = blockerFinished.load();
 
-    EXPECT_TRUE(finishedWhenDestroyed);
-    EXPECT_EQ(blockerTally.destroyed, 1);
-    EXPECT_EQ(refusedStart, -1);
-    EXPECT_EQ(queued.runs, 0);
+    EXPECT_TRUE(blockerFinished);
+    EXPECT_EQ(blocker.destroyedAfterRunning, 1);
+    EXPECT_EQ(restart, -1);
+    EXPECT_TRUE(queued.ran.empty());
     EXPECT_EQ(queued.destroyed, 5);
     // Accepted probes were queued and released; the refused one was released at once.
-    EXPECT_EQ(probes.runs, 0);
-    EXPECT_GE(probes.destroyed, 1);
+    EXPECT_TRUE(probes.ran.empty());
+    EXPECT_GE(probes.destroyed, 2);
 }
 
 }  // namespace
