@@ -136,7 +136,7 @@ TEST_F(SerialIOSelectionTest, RefusedOpenLeavesThePortFreeAndDestructionClosesOn
     EXPECT_EQ(adapter->OpenCount(), 0);
 }
 
-class SerialIOOpenPortTest : public SerialIORealTest {
+class SerialIOOpenTest : public SerialIORealTest {
   protected:
     void SetUp() override {
         SerialIORealTest::SetUp();
@@ -148,9 +148,6 @@ class SerialIOOpenPortTest : public SerialIORealTest {
         before = *adapter->Settings();
         eventsBefore = adapter->LineEvents().size();
         log.Clear();
-    }
-    int SetBaud(uint32_t baud) {
-        return io->SetConfig(DRIVER_SET_BAUD_RATE_TO_USER, sizeof(baud), &baud);
     }
     std::vector<vserial::LineEvent> NewLineEvents() {
         auto events = adapter->LineEvents();
@@ -172,10 +169,9 @@ class SerialIOOpenPortTest : public SerialIORealTest {
     size_t eventsBefore = 0;
 };
 
-using SerialIOOpenTest = SerialIOOpenPortTest;
-
 TEST_F(SerialIOOpenTest, RequestsReachTheLineAndAreLogged) {
-    EXPECT_EQ(SetBaud(115200), 0);
+    const uint32_t baud = 115200;
+    EXPECT_EQ(io->SetConfig(DRIVER_SET_BAUD_RATE_TO_USER, sizeof(baud), &baud), 0);
     EXPECT_EQ(adapter->Settings()->baud, 115200);
     EXPECT_EQ(log.Count("\"set baudrate:115200\""), 1u);
     serial_config config{};
@@ -212,7 +208,8 @@ TEST_F(SerialIOOpenTest, RequestsReachTheLineAndAreLogged) {
 
 TEST_F(SerialIOOpenTest, RefusedBaudRateIsReportedAndOtherRequestsLeaveTheLineAlone) {
     adapter->RefuseSettings(true);
-    EXPECT_EQ(SetBaud(115200), -1);
+    const uint32_t baud = 115200;
+    EXPECT_EQ(io->SetConfig(DRIVER_SET_BAUD_RATE_TO_USER, sizeof(baud), &baud), -1);
     EXPECT_EQ(log.Count("\"sp_set_baudrate failed\""), 1u);
     EXPECT_EQ(log.Count("\"Error:\""), 1u);
     adapter->RefuseSettings(false);
