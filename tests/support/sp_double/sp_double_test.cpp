@@ -62,9 +62,9 @@ TEST_F(SpDoubleOpenPort, ScriptedReadsComeBackInOrderSplitToTheRequestThenTimeOu
 }
 
 TEST_F(SpDoubleOpenPort, PushFromAnotherThreadWakesBlockedReader) {
-    // The cap is only a hang guard: the reader must come back with the data, not with the 0 of
-    // an expired wait.
-    spd_set_read_wait_cap(30000);
+    // After its wait the reader would still find the data, so a missing wake shows only as a
+    // stall: the cap is past the test's ctest timeout, which turns that stall into a failure.
+    spd_set_read_wait_cap(600000);
     std::string got;
     std::thread reader([&] { got = Read(16, 0); });
     while (spd_count_calls("sp_blocking_read") == 0) {
