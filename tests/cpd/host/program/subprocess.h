@@ -10,6 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -51,47 +54,34 @@ class Subprocess {
         ::close(out[1]);
         ::close(err[1]);
         mStdin = in[1];
-        mOut = std::thread([this, fd = out[0]] { drain(fd, &mStdoutText); });
-        mErr = std::thread([this, fd = err[0]] { drain(fd, &mStderrText); });
+        mReaders[0] = std::thread(&Subprocess::Drain, this, out[0], 0);
+        mReaders[1] = std::thread(&Subprocess::Drain, this, err[0], 1);
     }
-
     ~Subprocess() {
-        if (mPid > 0 && !mExited) {
-            ::kill(mPid, SIGKILL);
-            Wait(kDefaultWait);
-        }
+        Signal(SIGKILL);
+        Wait();
         CloseStdin();
-        if (mOut.joinable()) {
-            mOut.join();
-        }
-        if (mErr.joinable()) {
-            mErr.join();
-        }
     }
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
 
-    bool Started() const { return mPid > 0; }
-
     bool Write(const std::string& bytes) {
-        size_t done = 0;
-        while (mStdin >= 0 && done < bytes.size()) {
-            const ssize_t n = ::write(mStdin, bytes.data() + done, bytes.size() - done);
+        for (size_t done = 0; done < bytes.size();) {
+            const ssize_t n =
+                mStdin < 0 ? -1 : ::write(mStdin, bytes.data() + done, bytes.size() - done);
             if (n <= 0) {
                 return false;
             }
             done += static_cast<size_t>(n);
         }
-        return done == bytes.size();
+        return true;
     }
-
     void CloseStdin() {
         if (mStdin >= 0) {
             ::close(mStdin);
             mStdin = -1;
         }
     }
-
     void Signal(int signal) {
         if (mPid > 0 && !mExited) {
             ::kill(mPid, signal);
@@ -100,52 +90,41 @@ class Subprocess {
 
     // The exit code; -1 if the child did not end in time (it is then killed) or died by a signal.
     int Wait(std::chrono::milliseconds timeout = kDefaultWait) {
-        if (mPid <= 0) {
-            return -1;
-        }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!mExited) {
+        while (mPid > 0 && !mExited) {
             int status = 0;
-            const pid_t r = ::waitpid(mPid, &status, WNOHANG);
-            if (r == mPid) {
+            if (::waitpid(mPid, &status, WNOHANG) == mPid) {
                 mExited = true;
                 mCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
                 break;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 ::kill(mPid, SIGKILL);
-                ::waitpid(mPid, &status, 0);
-                mExited = true;
-                mCode = -1;
-                break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         // The pipes reach end of file once the child is gone; its last words are then complete.
-        if (mOut.joinable()) {
-            mOut.join();
-        }
-        if (mErr.joinable()) {
-            mErr.join();
+        for (std::thread& reader : mReaders) {
+            if (reader.joinable()) {
+                reader.join();
+            }
         }
         return mCode;
     }
 
-    std::string Stdout() const { return Text(mStdoutText); }
-    std::string Stderr() const { return Text(mStderrText); }
-
-    // True once the stream holds `needle` (at least `count` times); false after `timeout`.
-    bool WaitForStdout(const std::string& needle, std::chrono::milliseconds timeout = kDefaultWait,
-                       size_t count = 1) {
-        return waitFor(mStdoutText, needle, timeout, count);
+    std::string Stdout() const { return Text(0); }
+    std::string Stderr() const { return Text(1); }
+    // Success once the stream holds `needle` at least `count` times; after the default wait, a
+    // failure that shows the child's standard error.
+    ::testing::AssertionResult WaitForStdout(const std::string& needle, size_t count = 1) {
+        return WaitFor(0, needle, count);
     }
-    bool WaitForStderr(const std::string& needle, std::chrono::milliseconds timeout = kDefaultWait,
-                       size_t count = 1) {
-        return waitFor(mStderrText, needle, timeout, count);
+    ::testing::AssertionResult WaitForStderr(const std::string& needle, size_t count = 1) {
+        return WaitFor(1, needle, count);
     }
 
   private:
-    void drain(int fd, std::string* text) {
+    void Drain(int fd, int stream) {
         char buffer[65536];
         for (;;) {
             const ssize_t n = ::read(fd, buffer, sizeof(buffer));
@@ -156,30 +135,29 @@ class Subprocess {
                 break;
             }
             std::lock_guard<std::mutex> lock(mMutex);
-            text->append(buffer, static_cast<size_t>(n));
+            mText[stream].append(buffer, static_cast<size_t>(n));
             mChanged.notify_all();
         }
         ::close(fd);
     }
-
-    std::string Text(const std::string& text) const {
+    std::string Text(int stream) const {
         std::lock_guard<std::mutex> lock(mMutex);
-        return text;
+        return mText[stream];
     }
-
-    static size_t Occurrences(const std::string& text, const std::string& needle) {
-        size_t count = 0;
-        for (size_t at = text.find(needle); at != std::string::npos;
-             at = text.find(needle, at + needle.size())) {
-            ++count;
-        }
-        return count;
-    }
-
-    bool waitFor(const std::string& text, const std::string& needle,
-                 std::chrono::milliseconds timeout, size_t count) {
+    ::testing::AssertionResult WaitFor(int stream, const std::string& needle, size_t count) {
         std::unique_lock<std::mutex> lock(mMutex);
-        return mChanged.wait_for(lock, timeout, [&] { return Occurrences(text, needle) >= count; });
+        const bool found = mChanged.wait_for(lock, kDefaultWait, [&] {
+            size_t seen = 0;
+            for (size_t at = mText[stream].find(needle); at != std::string::npos && seen < count;
+                 at = mText[stream].find(needle, at + needle.size())) {
+                ++seen;
+            }
+            return seen >= count;
+        });
+        if (found) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "no \"" << needle << "\" in:\n" << mText[1];
     }
 
     pid_t mPid = -1;
@@ -188,10 +166,8 @@ class Subprocess {
     int mCode = -1;
     mutable std::mutex mMutex;
     std::condition_variable mChanged;
-    std::string mStdoutText;
-    std::string mStderrText;
-    std::thread mOut;
-    std::thread mErr;
+    std::string mText[2];  // standard output, standard error
+    std::thread mReaders[2];
 };
 
 }  // namespace cpd::host::test
