@@ -46,24 +46,15 @@ class RoundBarrier {
     unsigned long mGeneration = 0;
 };
 
-class StopRacesStartRead : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        spd_reset();
-        ASSERT_EQ(spd_add_port(kPort, kDescription), 0);
-        spd_set_read_wait_cap(1);
-    }
-    void TearDown() override { spd_reset(); }
-
-    LogCapture mLog;
-    TestDevice mDevice{kDescription};
-};
-
-TEST_F(StopRacesStartRead, EveryPumpStartedIsJoinedAndNoThreadOutlivesTheRedirection) {
+TEST(StopRacesStartRead, EveryPumpStartedIsJoinedAndNoThreadOutlivesTheRedirection) {
+    ASSERT_EQ(spd_add_port(kPort, kDescription), 0);
+    spd_set_read_wait_cap(1);
+    LogCapture log;
+    TestDevice device{kDescription};
     const int threadsBefore = ThreadBaseline();
     const long rounds = EnvCount("CPD_RACE_ROUNDS", 3000);
     {
-        auto redir = std::make_shared<LocalSerialRedir>(&mDevice);
+        auto redir = std::make_shared<LocalSerialRedir>(&device);
         ASSERT_EQ(redir->Init(), 0);
         redir->EventHandle(Timeouts(kId, 1), 7);
 
@@ -89,13 +80,14 @@ TEST_F(StopRacesStartRead, EveryPumpStartedIsJoinedAndNoThreadOutlivesTheRedirec
         redir->Stop();
         EXPECT_TRUE(ThreadsSettleAt(threadsBefore + 1))
             << "only the looper may remain, not " << ThreadCount() - threadsBefore;
-        const size_t started = mLog.Count("readFromSerialPort start");
+        const size_t started = log.Count("readFromSerialPort start");
         EXPECT_GT(started, 0u);
         std::printf("pumps started: %zu\n", started);
-        EXPECT_EQ(mLog.Count("readFromSerialPort end"), started);
+        EXPECT_EQ(log.Count("readFromSerialPort end"), started);
     }
     EXPECT_TRUE(ThreadsSettleAt(threadsBefore));
     EXPECT_EQ(spd_live_ports(), 0);
+    spd_reset();
 }
 
 }  // namespace

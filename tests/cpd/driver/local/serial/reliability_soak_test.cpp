@@ -6,12 +6,10 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -19,41 +17,22 @@
 #include <vector>
 
 #include "cpd/host/framework/velmar_log.h"
-#include "plugin_loader.h"
+#include "plugin_host.h"
 #include "reliability_support.h"
-#include "serial_packets.h"
-#include "tests/support/test_device.h"
-#include "vserial/vserial.h"
 
 namespace cpd::test {
 namespace {
 
-constexpr uint8_t kDevId = 0x21;
-
-struct DriverCloser {
-    void operator()(CpdDriver* driver) const {
-        driver->Close(false);
-        delete driver;
-    }
-};
-using Driver = std::unique_ptr<CpdDriver, DriverCloser>;
-
 // Running FNV-1a: equal counts and equal hashes mean the same bytes in the same order.
-class StreamHash {
-  public:
+struct StreamHash {
     void Add(const void* data, size_t n) {
-        const auto* bytes = static_cast<const uint8_t*>(data);
         for (size_t i = 0; i < n; ++i) {
-            mHash = (mHash ^ bytes[i]) * 0x100000001b3ull;
+            hash = (hash ^ static_cast<const uint8_t*>(data)[i]) * 0x100000001b3ull;
         }
-        mCount += n;
+        count += n;
     }
-    uint64_t Hash() const { return mHash; }
-    uint64_t Count() const { return mCount; }
-
-  private:
-    uint64_t mHash = 0xcbf29ce484222325ull;
-    uint64_t mCount = 0;
+    uint64_t hash = 0xcbf29ce484222325ull;
+    uint64_t count = 0;
 };
 
 // Fills `out` with `n` bytes of the stream `random` produces.
@@ -65,79 +44,34 @@ void RandomBytes(std::mt19937_64& random, std::string& out, size_t n) {
     }
 }
 
-class SoakRig : public ::testing::Test {
+class SoakRig : public PluginHost {
   protected:
+    // Debug lines for every packet would dominate the run; the soaks judge by results.
     void SetUp() override {
-        // Debug lines for every packet would dominate the run; the soaks judge by results.
+        PluginHost::SetUp();
         velmarLogOff();
-        mRig = vserial::Rig::Create();
-        ASSERT_NE(mRig, nullptr);
-        mAdapter = mRig->AddUsbAdapter({0x0403, 0x6001, "FTDI", "FT232R USB UART", "SOAK1"});
-        ASSERT_NE(mAdapter, nullptr);
-        std::string error;
-        mPlugin = PluginLoader::Load(CPD_SERIAL_PLUGIN, &error);
-        ASSERT_NE(mPlugin, nullptr) << error;
     }
-    void TearDown() override { velmarLogToStderr(); }
-
-    Driver Open(CpdDevice* device) { return Driver(mPlugin->Module().open(device, "serial")); }
-
-    // Reads the peer end until `count` bytes came or the hang guard passed.
-    std::string PeerReceive(size_t count) {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
-        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd{mAdapter->PeerFd(), POLLIN, 0};
-            if (poll(&pfd, 1, 20) == 1) {
-                char buffer[256];
-                const ssize_t n = read(mAdapter->PeerFd(), buffer, sizeof buffer);
-                if (n > 0) {
-                    got.append(buffer, static_cast<size_t>(n));
-                }
-            }
-        }
-        return got;
-    }
-
-    std::unique_ptr<vserial::Rig> mRig;
-    vserial::Adapter* mAdapter = nullptr;
-    std::unique_ptr<PluginLoader> mPlugin;
 };
-
-std::string ReadData(const std::vector<SentPacket>& sent) {
-    std::string data;
-    for (const SentPacket& p : sent) {
-        if (p.Cmd() == SERIAL_CMD_READ_DATA) {
-            data.append(reinterpret_cast<const char*>(p.Payload()) + 4, p.PayloadSize() - 4);
-        }
-    }
-    return data;
-}
 
 TEST_F(SoakRig, LifecyclesLeaveNoThreadDescriptorOrAllocationBehind) {
     const long cycles = EnvCount("CPD_SOAK_CYCLES", 1000);
     const int threadsBefore = ThreadBaseline();
     const int fdsBefore = FdCount();
     for (long cycle = 0; cycle < cycles; ++cycle) {
-        TestDevice device(mAdapter->Description());
-        Driver driver = Open(&device);
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(device.Sent().size(), 1u) << "cycle " << cycle << ": no configuration report";
-        ASSERT_EQ(device.Sent()[0].Cmd(), SERIAL_CMD_REDIR_CONFIG);
-
-        driver->onEvent(BaudRate(kDevId, cycle % 2 ? 115200 : 9600), 0);
-        driver->onEvent(LineControl(kDevId, 1, 0, 8), 0);
-        driver->onEvent(Timeouts(kDevId, 5), 0);
-        driver->onEvent(StartRead(kDevId), 0);
-        const std::string ping = "ping " + std::to_string(cycle);
-        driver->onEvent(Write(kDevId, ping), 0);
-        ASSERT_EQ(PeerReceive(ping.size()), ping) << "cycle " << cycle;
-
-        const std::string pong = "pong " + std::to_string(cycle);
-        ASSERT_EQ(write(mAdapter->PeerFd(), pong.data(), pong.size()),
-                  static_cast<ssize_t>(pong.size()));
-        ASSERT_TRUE(WaitUntil([&] { return ReadData(device.Sent()) == pong; }))
-            << "cycle " << cycle << ": got '" << ReadData(device.Sent()) << "'";
+        const std::string n = std::to_string(cycle);
+        ASSERT_NO_FATAL_FAILURE(OpenAdapter());
+        ASSERT_EQ(mDevice->Sent().size(), 1u) << "cycle " << n << ": no configuration report";
+        ASSERT_EQ(mDevice->Sent()[0].Cmd(), SERIAL_CMD_REDIR_CONFIG);
+        Deliver(BaudRate(kDevId, cycle % 2 ? 115200 : 9600));
+        Deliver(LineControl(kDevId, 1, 0, 8));
+        Deliver(Timeouts(kDevId, 5));
+        Deliver(StartRead(kDevId));
+        Deliver(Write(kDevId, "ping " + n));
+        ASSERT_EQ(PeerReceive(5 + n.size()), "ping " + n);
+        PeerSend("pong " + n);
+        ASSERT_TRUE(WaitUntil([&] { return ReadData(mDevice->Sent()) == "pong " + n; }))
+            << "cycle " << n << ": got '" << ReadData(mDevice->Sent()) << "'";
+        mDriver.reset();
     }
     EXPECT_TRUE(ThreadsSettleAt(threadsBefore))
         << ThreadCount() << " threads, " << threadsBefore << " before";
@@ -145,74 +79,62 @@ TEST_F(SoakRig, LifecyclesLeaveNoThreadDescriptorOrAllocationBehind) {
     EXPECT_EQ(mAdapter->OpenCount(), 0);
 }
 
-// Hashes the data of every READ_DATA packet as it is sent (on the pump's thread) and checks
-// that their sequence numbers run on without a gap or a repeat.
+// Hashes the data of every READ_DATA packet as it is sent (on the pump's thread), and counts
+// sequence numbers that do not run on by one and count fields that disagree with the length.
 class HashingDevice : public CpdDevice {
   public:
-    explicit HashingDevice(std::string args)
-        : mDesc(std::make_shared<TestDeviceDesc>(std::move(args), "soak device", 0x0403, 0x6001,
-                                                 7)) {}
+    struct Tally {
+        StreamHash data;
+        uint64_t packets = 0;
+        int seqErrors = 0;
+        int framingErrors = 0;
+    };
+    HashingDevice(std::string args, int devId)
+        : mDesc(std::make_shared<TestDeviceDesc>(std::move(args), "soak", 0x0403, 0x6001, 7)),
+          mDevId(devId) {}
 
     std::shared_ptr<CpdDeviceDesc> GetDeviceDesc() override { return mDesc; }
-    int GetDevId() override { return kDevId; }
+    int GetDevId() override { return mDevId; }
     int GetDevIdHigh() override { return 0; }
     void* GetBus() override { return nullptr; }
-    int SendPacket(std::unique_ptr<CpdPacket> packet, int arg) override {
-        (void)arg;
+    int SendPacket(std::unique_ptr<CpdPacket> packet, int) override {
         CpdPacketHeader header;
         std::memcpy(&header, packet->Data(), sizeof(header));
         std::lock_guard<std::mutex> lock(mMutex);
-        if (header.seq != mNextSeq) {
-            ++mSeqErrors;
-        }
+        mTally.seqErrors += header.seq != mNextSeq;
         mNextSeq = (header.seq + 1) & 0xFFFFu;
         if (header.cmd == SERIAL_CMD_READ_DATA) {
             int32_t count = 0;
             std::memcpy(&count, packet->Data() + kCpdPacketHeaderSize, sizeof(count));
             if (count <= 0 || static_cast<uint32_t>(count) + 20 != header.length) {
-                ++mFramingErrors;
+                ++mTally.framingErrors;
             } else {
-                mData.Add(packet->Data() + 20, static_cast<size_t>(count));
-                ++mPackets;
+                mTally.data.Add(packet->Data() + 20, static_cast<size_t>(count));
+                ++mTally.packets;
             }
         }
         return 0;
     }
-
-    StreamHash Data() {
+    Tally Snapshot() {
         std::lock_guard<std::mutex> lock(mMutex);
-        return mData;
-    }
-    uint64_t Received() { return Data().Count(); }
-    int SeqErrors() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mSeqErrors;
-    }
-    int FramingErrors() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mFramingErrors;
-    }
-    uint64_t Packets() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mPackets;
+        return mTally;
     }
 
   private:
     std::shared_ptr<TestDeviceDesc> mDesc;
+    const int mDevId;
     std::mutex mMutex;  // SendPacket runs on the pump's thread; the test reads from its own
-    StreamHash mData;
+    Tally mTally;
     uint32_t mNextSeq = 1;
-    int mSeqErrors = 0;
-    int mFramingErrors = 0;
-    uint64_t mPackets = 0;
 };
 
 TEST_F(SoakRig, TwoWayStreamArrivesWholeInOrderWhileSettingsChange) {
+    using Clock = std::chrono::steady_clock;
     const uint64_t total = static_cast<uint64_t>(EnvCount("CPD_SOAK_MIB", 64)) << 20;
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     const auto giveUp = start + std::chrono::seconds(240);
-    HashingDevice device(mAdapter->Description());
-    Driver driver = Open(&device);
+    HashingDevice device(mAdapter->Description(), kDevId);
+    DriverPtr driver(mPlugin->Module().open(&device, "serial"));
     ASSERT_NE(driver, nullptr);
     const uint32_t handflow[4] = {0, 0, 0, 0};  // no flow control: every byte value is data
     driver->onEvent(SetConfig(kDevId, DRIVER_SET_HANDFLOW_TO_USER, handflow, 16).Build(), 0);
@@ -221,28 +143,20 @@ TEST_F(SoakRig, TwoWayStreamArrivesWholeInOrderWhileSettingsChange) {
     driver->onEvent(StartRead(kDevId), 0);
 
     // Peer -> port: random bytes in random chunks, into the line as fast as it takes them.
+    const int peer = mAdapter->PeerFd();
     StreamHash peerSent;
     std::thread peerWriter([&] {
         std::mt19937_64 random(0x5eed0001);
         std::string chunk;
-        while (peerSent.Count() < total && std::chrono::steady_clock::now() < giveUp) {
+        while (peerSent.count < total && Clock::now() < giveUp) {
             RandomBytes(random, chunk,
-                        std::min<uint64_t>(1 + random() % 8192, total - peerSent.Count()));
-            size_t done = 0;
-            while (done < chunk.size()) {
-                if (std::chrono::steady_clock::now() >= giveUp) {
-                    return;
+                        std::min<uint64_t>(1 + random() % 8192, total - peerSent.count));
+            for (size_t done = 0; done < chunk.size() && Clock::now() < giveUp;) {
+                pollfd pfd{peer, POLLOUT, 0};
+                if (poll(&pfd, 1, 50) == 1) {  // the line is full until the pump reads
+                    const ssize_t n = write(peer, chunk.data() + done, chunk.size() - done);
+                    done += n > 0 ? static_cast<size_t>(n) : 0;
                 }
-                pollfd pfd{mAdapter->PeerFd(), POLLOUT, 0};
-                if (poll(&pfd, 1, 50) != 1) {
-                    continue;  // the line is full until the pump reads
-                }
-                const ssize_t n =
-                    write(mAdapter->PeerFd(), chunk.data() + done, chunk.size() - done);
-                if (n <= 0) {
-                    return;
-                }
-                done += static_cast<size_t>(n);
             }
             peerSent.Add(chunk.data(), chunk.size());
         }
@@ -251,14 +165,10 @@ TEST_F(SoakRig, TwoWayStreamArrivesWholeInOrderWhileSettingsChange) {
     StreamHash peerReceived;
     std::thread peerReader([&] {
         std::vector<char> buffer(65536);
-        while (peerReceived.Count() < total && std::chrono::steady_clock::now() < giveUp) {
-            pollfd pfd{mAdapter->PeerFd(), POLLIN, 0};
-            if (poll(&pfd, 1, 50) == 1) {
-                const ssize_t n = read(mAdapter->PeerFd(), buffer.data(), buffer.size());
-                if (n > 0) {
-                    peerReceived.Add(buffer.data(), static_cast<size_t>(n));
-                }
-            }
+        while (peerReceived.count < total && Clock::now() < giveUp) {
+            pollfd pfd{peer, POLLIN, 0};
+            const ssize_t n = poll(&pfd, 1, 50) == 1 ? read(peer, buffer.data(), buffer.size()) : 0;
+            peerReceived.Add(buffer.data(), n > 0 ? static_cast<size_t>(n) : 0);
         }
     });
 
@@ -275,36 +185,35 @@ TEST_F(SoakRig, TwoWayStreamArrivesWholeInOrderWhileSettingsChange) {
         driver->onEvent(Timeouts(kDevId, static_cast<uint32_t>(1 + random() % 200)), 0);
         ++settings;
     };
-    for (uint64_t writes = 0; hostSent.Count() < total; ++writes) {
+    for (uint64_t writes = 0; hostSent.count < total; ++writes) {
         RandomBytes(random, chunk,
-                    std::min<uint64_t>(1 + random() % 16384, total - hostSent.Count()));
+                    std::min<uint64_t>(1 + random() % 16384, total - hostSent.count));
         driver->onEvent(Write(kDevId, chunk), 0);
         hostSent.Add(chunk.data(), chunk.size());
         if (writes % 32 == 0) {
             changeSettings();
         }
     }
-    while (device.Received() < total && std::chrono::steady_clock::now() < giveUp) {
+    while (device.Snapshot().data.count < total && Clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         changeSettings();
     }
     peerWriter.join();
     peerReader.join();
     driver.reset();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    EXPECT_EQ(peerReceived.Count(), total);
-    EXPECT_EQ(peerReceived.Hash(), hostSent.Hash()) << "remote -> port stream differs";
-    const StreamHash received = device.Data();
-    EXPECT_EQ(peerSent.Count(), total);
-    EXPECT_EQ(received.Count(), total);
-    EXPECT_EQ(received.Hash(), peerSent.Hash()) << "port -> remote stream differs";
-    EXPECT_EQ(device.SeqErrors(), 0);
-    EXPECT_EQ(device.FramingErrors(), 0);
+    EXPECT_EQ(peerReceived.count, total);
+    EXPECT_EQ(peerReceived.hash, hostSent.hash) << "remote -> port stream differs";
+    const HashingDevice::Tally received = device.Snapshot();
+    EXPECT_EQ(peerSent.count, total);
+    EXPECT_EQ(received.data.count, total);
+    EXPECT_EQ(received.data.hash, peerSent.hash) << "port -> remote stream differs";
+    EXPECT_EQ(received.seqErrors, 0);
+    EXPECT_EQ(received.framingErrors, 0);
     std::printf("soak: %llu MiB each way in %.1f s, %llu data packets, %llu settings changes\n",
                 static_cast<unsigned long long>(total >> 20), seconds,
-                static_cast<unsigned long long>(device.Packets()),
+                static_cast<unsigned long long>(received.packets),
                 static_cast<unsigned long long>(settings));
 }
 

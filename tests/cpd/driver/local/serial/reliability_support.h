@@ -1,37 +1,36 @@
 // Helpers of the reliability suites: resource counts of this process (threads, descriptors),
-// load sizes a CI run can shrink through the environment, and a wait with a hang guard.
+// load sizes a CI run can shrink through the environment, a wait with a hang guard, and the
+// data the driver sent back.
 #pragma once
 
 #include <dirent.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "cpd/driver/local/serial/serial_protocol.h"
+#include "tests/support/test_device.h"
 
 namespace cpd::test {
 
 // Hang guard only: every wait normally ends long before it.
 constexpr std::chrono::milliseconds kHangGuard{10000};
 
-// Entries of a /proc directory, not counting "." and "..". For /proc/self/fd the descriptor
-// that lists the directory is counted too, the same way on every call.
+// Entries of a /proc directory besides "." and ".."; for /proc/self/fd the descriptor that lists
+// the directory counts too, the same way on every call.
 inline int CountProcEntries(const char* path) {
-    DIR* dir = opendir(path);
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
+    int count = -1;
+    if (DIR* dir = opendir(path)) {
+        for (count = 0; dirent* entry = readdir(dir);) {
+            count += entry->d_name[0] != '.';
         }
+        closedir(dir);
     }
-    closedir(dir);
     return count;
 }
-
 inline int ThreadCount() {
     return CountProcEntries("/proc/self/task");
 }
@@ -39,19 +38,15 @@ inline int FdCount() {
     return CountProcEntries("/proc/self/fd");
 }
 
-// A positive integer from the environment, or `fallback` when it is unset or not one.
+// A positive count from the environment, or `fallback`.
 inline long EnvCount(const char* name, long fallback) {
     const char* text = std::getenv(name);
-    if (text == nullptr) {
-        return fallback;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value > 0 ? value : fallback;
+    const long value = text != nullptr ? std::atol(text) : 0;
+    return value > 0 ? value : fallback;
 }
 
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = kHangGuard) {
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit = kHangGuard) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -82,6 +77,17 @@ inline int ThreadBaseline() {
 inline bool ThreadsSettleAt(int expected) {
     return WaitUntil([expected] { return ThreadCount() == expected; },
                      std::chrono::milliseconds(2000));
+}
+
+// The data bytes of the driver's READ_DATA packets, in the order sent.
+inline std::string ReadData(const std::vector<SentPacket>& sent) {
+    std::string data;
+    for (const SentPacket& p : sent) {
+        if (p.Cmd() == SERIAL_CMD_READ_DATA) {
+            data.append(reinterpret_cast<const char*>(p.Payload()) + 4, p.PayloadSize() - 4);
+        }
+    }
+    return data;
 }
 
 }  // namespace cpd::test

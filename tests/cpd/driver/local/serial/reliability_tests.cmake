@@ -1,8 +1,6 @@
-# Reliability suites: faults on the line, a stop/start race, lifecycle and data soaks.
-# The fault and soak suites drive the built plug-in (dlopened by path) over virtual adapters;
-# the race runs on the libserialport test double. Labels: "reliability" for the fault and race
-# suites, "soak" for the soaks (ctest -L soak / -LE soak); CPD_SOAK_CYCLES, CPD_SOAK_MIB and
-# CPD_RACE_ROUNDS shrink them for CI.
+# Reliability suites: line faults and soaks on the built plug-in over virtual adapters, a
+# stop/start race on the libserialport test double. Labels "reliability" and "soak";
+# CPD_SOAK_CYCLES, CPD_SOAK_MIB and CPD_RACE_ROUNDS shrink the loads for CI.
 if(TARGET vserial)
     foreach(suite fault soak)
         add_executable(reliability_${suite}_test ${CMAKE_CURRENT_LIST_DIR}/reliability_${suite}_test.cpp)
