@@ -4,18 +4,23 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -24,13 +29,77 @@ namespace {
 
 enum class Destination { kStderr, kFile, kSink, kOff };
 
-// All trivially destructible, so the library can be unloaded at any time.
-std::mutex gMutex;  // guards the destination fields and serialises whole lines
+constexpr int kErrorLevel = 7;
+
+// A file destination collects finished lines in memory and one writer thread writes them in
+// batches, one system call per batch instead of one per line. On Windows lines are written by
+// the calling thread as they come: a DLL's exit and unload hooks run under the loader lock,
+// where joining a thread deadlocks, so a writer thread could not be ended safely there.
+#if defined(_WIN32)
+constexpr bool kBufferedFile = false;
+#else
+constexpr bool kBufferedFile = true;
+#endif
+// Two buffers of this size (one filling, one being written): at the read pump's full rate about
+// a hundred batches a second, and a burst of a few hundred lines fits before callers wait.
+constexpr size_t kFileBuffer = 64 * 1024;
+// The writer looks at the buffer this often while lines come in, so buffered lines reach the
+// file within this time and a caller does not have to wake it (a system call) for each batch.
+constexpr auto kLinger = std::chrono::milliseconds(5);
+// After this many looks finding nothing the writer sleeps until a line wakes it.
+constexpr int kIdleLooks = 20;
+
+// Storage for an object constructed when the library is loaded and never destroyed.
+template <typename T>
+class Leaked {
+  public:
+    void Construct() { new (mStorage) T; }
+    T& operator*() { return *std::launder(reinterpret_cast<T*>(mStorage)); }
+    T* operator->() { return &**this; }
+
+  private:
+    alignas(T) unsigned char mStorage[sizeof(T)];
+};
+
+// A host may unload this library at any time, and its exit may run our hooks while other
+// threads still log, so no global here has a destructor that could pull an object from under a
+// logging thread: plain values, and the synchronisation objects (whose destructors are not
+// trivial with every threads library) in Leaked storage.
+Leaked<std::mutex> gMutex;  // guards everything below and serialises whole lines
+// Serialises destination changes and the writer's stops, so one thread at a time joins it.
+// Always taken before gMutex.
+Leaked<std::mutex> gControlMutex;
 // Changed under gMutex; read without it only to skip all work while the log is off.
 std::atomic<Destination> gDestination{Destination::kStderr};
 int gFileFd = -1;
 VelmarLogSink gSink = nullptr;
 void* gSinkContext = nullptr;
+
+// The file destination's buffers and writer; all under gMutex.
+struct FileWriter {
+    char* fill;   // lines waiting for the writer
+    char* spare;  // the batch the writer is writing
+    size_t fillLength;
+    size_t capacity;      // 0: no buffers, lines are written through
+    bool writing;         // a batch is being written outside the lock
+    bool urgent;          // a caller waits for room: write without lingering
+    bool asleep;          // the writer waits for a wake-up, not for its next look
+    bool stop;            // the writer ends once the buffer is empty
+    bool switching;       // the writer is being stopped: file lines wait
+    bool closing;         // after exit began: lines are written through, no new writer
+    std::thread* thread;  // joined and deleted by StopWriter
+};
+FileWriter gFile;
+
+// Constructed when the library is loaded and again in a forked child, whose copies may count
+// waiters that only exist in the parent.
+Leaked<std::condition_variable> gWork;      // wakes the writer
+Leaked<std::condition_variable> gProgress;  // a batch was written or a switch ended
+
+void ConstructConditions() {
+    gWork.Construct();
+    gProgress.Construct();
+}
 
 // Lines up to this size are built on the stack; longer ones take one heap block.
 constexpr size_t kStackLine = 1024;
@@ -48,22 +117,10 @@ struct LeadCache {
 };
 thread_local LeadCache tLead;
 
-#if !defined(_WIN32)
-// A forked child's only thread inherits the forking thread's cache, but not its id.
-void ForgetThreadId() {
-    tLead.tidLength = 0;
-}
-pthread_once_t gAtForkOnce = PTHREAD_ONCE_INIT;
-void RegisterAtFork() {
-    pthread_atfork(nullptr, nullptr, &ForgetThreadId);
-}
-#endif
-
 void CacheThreadId() {
 #if defined(_WIN32)
     const unsigned long id = static_cast<unsigned long>(GetCurrentThreadId());
 #else
-    pthread_once(&gAtForkOnce, &RegisterAtFork);
     const unsigned long id = static_cast<unsigned long>(syscall(SYS_gettid));
 #endif
     const int n = std::snprintf(tLead.tid, sizeof(tLead.tid), "%lu", id);
@@ -94,6 +151,236 @@ void CloseFileLocked() {
         close(gFileFd);
 #endif
         gFileFd = -1;
+    }
+    std::free(gFile.fill);
+    std::free(gFile.spare);
+    gFile.fill = nullptr;
+    gFile.spare = nullptr;
+    gFile.fillLength = 0;
+    gFile.capacity = 0;
+}
+
+// Writes what is buffered and then `line` from the calling thread, in one system call when
+// they fit together. With gMutex held and no batch in flight, so the order stays the order of
+// the calls.
+int WriteThroughLocked(const char* line, size_t n) {
+    int result = 0;
+    if (n > 0 && gFile.fillLength > 0 && gFile.fillLength + n <= gFile.capacity) {
+        std::memcpy(gFile.fill + gFile.fillLength, line, n);
+        result = WriteAll(gFileFd, gFile.fill, gFile.fillLength + n);
+    } else {
+        if (gFile.fillLength > 0) {
+            result = WriteAll(gFileFd, gFile.fill, gFile.fillLength);
+        }
+        if (n > 0 && WriteAll(gFileFd, line, n) != 0) {
+            result = -1;
+        }
+    }
+    gFile.fillLength = 0;
+    return result;
+}
+
+void WriterLoop() {
+#if !defined(_WIN32)
+    // Process signals are for the host's threads, not for one the log library started.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+#endif
+    std::unique_lock<std::mutex> lock(*gMutex);
+    for (;;) {
+        // Half a buffer, a caller waiting for room, a stop, or lines found at a look make a
+        // batch.
+        int idleLooks = 0;
+        while (!gFile.stop && !gFile.urgent && gFile.fillLength < gFile.capacity / 2) {
+            if (idleLooks >= kIdleLooks) {
+                gFile.asleep = true;
+                gWork->wait(lock);
+                gFile.asleep = false;
+                idleLooks = 0;
+            } else if (gWork->wait_for(lock, kLinger) == std::cv_status::timeout) {
+                if (gFile.fillLength > 0) {
+                    break;
+                }
+                ++idleLooks;
+            }
+        }
+        if (gFile.fillLength == 0) {
+            if (gFile.stop) {
+                return;
+            }
+            continue;
+        }
+        std::swap(gFile.fill, gFile.spare);
+        const size_t length = gFile.fillLength;
+        gFile.fillLength = 0;
+        gFile.urgent = false;
+        gFile.writing = true;
+        const int fd = gFileFd;
+        const char* batch = gFile.spare;
+        // Callers waiting for room can fill the other buffer while this one is written.
+        gProgress->notify_all();
+        lock.unlock();
+        WriteAll(fd, batch, length);
+        lock.lock();
+        gFile.writing = false;
+        gProgress->notify_all();
+    }
+}
+
+// False when no thread can be started; the caller then writes its line through.
+bool StartWriterLocked() {
+    try {
+        gFile.thread = new std::thread(&WriterLoop);
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// Ends the writer after it has written every buffered line. Called with gControlMutex held and
+// `lock` (on gMutex) held; returns with both still held and gFile.switching set, so that no
+// line is buffered until the caller ends the switch.
+void StopWriter(std::unique_lock<std::mutex>& lock) {
+    gFile.switching = true;
+    if (gFile.thread != nullptr) {
+        std::thread* writer = gFile.thread;
+        gFile.stop = true;
+        gWork->notify_one();
+        lock.unlock();
+        writer->join();
+        delete writer;
+        lock.lock();
+        gFile.thread = nullptr;
+        gFile.stop = false;
+    }
+    if (gFile.fillLength > 0) {
+        WriteThroughLocked(nullptr, 0);
+    }
+}
+
+void EndSwitch() {
+    gFile.switching = false;
+    gProgress->notify_all();
+}
+
+// Stops the writer, then lets `apply` change the destination under the lock.
+template <typename Apply>
+void SwitchDestination(Apply apply) {
+    std::lock_guard<std::mutex> control(*gControlMutex);
+    std::unique_lock<std::mutex> lock(*gMutex);
+    StopWriter(lock);
+    CloseFileLocked();
+    apply();
+    EndSwitch();
+}
+
+// At exit and when the library is unloaded: everything buffered goes to the file, the writer is
+// joined, and lines logged later (by threads still running during exit) are written through.
+void StopForGood() {
+    std::lock_guard<std::mutex> control(*gControlMutex);
+    std::unique_lock<std::mutex> lock(*gMutex);
+    StopWriter(lock);
+    gFile.closing = true;
+    EndSwitch();
+}
+
+bool gAtExitRegistered = false;  // under gControlMutex
+
+#if !defined(_WIN32)
+// Fork: the child must not inherit a lock held by another thread of the parent, nor a writer
+// thread that does not exist in it. Holding both locks over fork() means no line and no switch
+// is half done; the child forgets the writer (the parent's thread object is left alone: its
+// thread is not ours to join) and the lines still buffered (the parent writes them) and starts
+// its own writer with its first buffered line. The thread id cache describes the parent.
+void BeforeFork() {
+    gControlMutex->lock();
+    gMutex->lock();
+}
+void AfterForkInParent() {
+    gMutex->unlock();
+    gControlMutex->unlock();
+}
+void AfterForkInChild() {
+    ConstructConditions();
+    gFile.thread = nullptr;
+    gFile.fillLength = 0;
+    gFile.writing = false;
+    gFile.urgent = false;
+    gFile.asleep = false;
+    gFile.stop = false;
+    tLead.tidLength = 0;
+    gMutex->unlock();
+    gControlMutex->unlock();
+}
+#endif
+
+__attribute__((constructor)) void OnLoad() {
+    gMutex.Construct();
+    gControlMutex.Construct();
+    ConstructConditions();
+#if !defined(_WIN32)
+    pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+#endif
+}
+
+__attribute__((destructor)) void OnUnload() {
+    StopForGood();
+}
+
+// Hands one finished line (with its newline at line[total]) to the destination. With gMutex
+// held; may wait on it for room, for a batch in flight or for a switch to end.
+int DeliverLocked(std::unique_lock<std::mutex>& lock, int level, const char* tag, char* line,
+                  size_t total, size_t leadLength) {
+    const size_t n = total + 1;
+    for (;;) {
+        switch (gDestination.load(std::memory_order_relaxed)) {
+            case Destination::kStderr:
+                return WriteAll(2, line, n);
+            case Destination::kSink:
+                line[total] = '\0';
+                gSink(gSinkContext, level, tag, line + leadLength, total - leadLength);
+                return 0;
+            case Destination::kOff:
+                return 0;
+            case Destination::kFile:
+                break;
+        }
+        if (gFile.switching) {
+            gProgress->wait(lock);
+            continue;
+        }
+        // An error is in the file before the call returns: it is often the last thing a process
+        // says before it dies.
+        if (!kBufferedFile || gFile.closing || level == kErrorLevel || n > gFile.capacity) {
+            if (gFile.writing) {
+                gProgress->wait(lock);
+                continue;
+            }
+            return WriteThroughLocked(line, n);
+        }
+        const size_t before = gFile.fillLength;
+        if (before + n > gFile.capacity) {
+            // Full: wait for the writer rather than drop a line.
+            gFile.urgent = true;
+            gWork->notify_one();
+            gProgress->wait(lock);
+            continue;
+        }
+        if (gFile.thread == nullptr && !StartWriterLocked()) {
+            return WriteThroughLocked(line, n);
+        }
+        std::memcpy(gFile.fill + before, line, n);
+        gFile.fillLength = before + n;
+        // The writer is woken only from its sleep and when the buffer is half full; otherwise
+        // it finds the line at its next look.
+        const size_t half = gFile.capacity / 2;
+        if (gFile.asleep || (before < half && gFile.fillLength >= half)) {
+            gWork->notify_one();
+        }
+        return 0;
     }
 }
 
@@ -216,30 +503,15 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
 
     int result = 0;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
-        switch (gDestination.load(std::memory_order_relaxed)) {
-            case Destination::kStderr:
-                result = WriteAll(2, line, total + 1);
-                break;
-            case Destination::kFile:
-                result = WriteAll(gFileFd, line, total + 1);
-                break;
-            case Destination::kSink:
-                line[total] = '\0';
-                gSink(gSinkContext, level, tag, line + leadLength, total - leadLength);
-                break;
-            case Destination::kOff:
-                break;
-        }
+        std::unique_lock<std::mutex> lock(*gMutex);
+        result = DeliverLocked(lock, level, tag, line, total, leadLength);
     }
     std::free(heapLine);
     return result;
 }
 
 void velmarLogToStderr(void) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    CloseFileLocked();
-    gDestination = Destination::kStderr;
+    SwitchDestination([] { gDestination = Destination::kStderr; });
 }
 
 int velmarLogToFile(const char* path) {
@@ -251,31 +523,54 @@ int velmarLogToFile(const char* path) {
     if (fd < 0) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(gMutex);
-    CloseFileLocked();
-    gFileFd = fd;
-    gDestination = Destination::kFile;
+    // Without buffers (none wanted, or no memory) lines are written through.
+    char* fill = kBufferedFile ? static_cast<char*>(std::malloc(kFileBuffer)) : nullptr;
+    char* spare = kBufferedFile ? static_cast<char*>(std::malloc(kFileBuffer)) : nullptr;
+    if (fill == nullptr || spare == nullptr) {
+        std::free(fill);
+        std::free(spare);
+        fill = nullptr;
+        spare = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> control(*gControlMutex);
+        if (!gAtExitRegistered) {
+            gAtExitRegistered = std::atexit(&StopForGood) == 0;
+        }
+    }
+    SwitchDestination([fd, fill, spare] {
+        gFileFd = fd;
+        gFile.fill = fill;
+        gFile.spare = spare;
+        gFile.capacity = fill != nullptr ? kFileBuffer : 0;
+        gDestination = Destination::kFile;
+    });
     return 0;
 }
 
 void velmarLogToSink(VelmarLogSink sink, void* context) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    CloseFileLocked();
-    gSink = sink;
-    gSinkContext = context;
-    gDestination = sink != nullptr ? Destination::kSink : Destination::kStderr;
+    SwitchDestination([sink, context] {
+        gSink = sink;
+        gSinkContext = context;
+        gDestination = sink != nullptr ? Destination::kSink : Destination::kStderr;
+    });
 }
 
 void velmarLogOff(void) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    CloseFileLocked();
-    gDestination = Destination::kOff;
+    SwitchDestination([] { gDestination = Destination::kOff; });
 }
 
 void velmarLogFlush(void) {
-    // Lines are written with one system call each and nothing is held back in user space, so
-    // taking the lock is enough to wait for a line being written on another thread.
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::unique_lock<std::mutex> lock(*gMutex);
+    while (gDestination.load(std::memory_order_relaxed) == Destination::kFile) {
+        // A switch in progress writes everything before it ends; a batch in flight goes first.
+        if (gFile.switching || gFile.writing) {
+            gProgress->wait(lock);
+            continue;
+        }
+        WriteThroughLocked(nullptr, 0);
+        return;
+    }
 }
 
 }  // extern "C"

@@ -1,6 +1,10 @@
 // The framework's log function and the host's controls for where its lines go.
-// velmarLogPrint may be called from any thread; each call writes one whole line that never
+// velmarLogPrint may be called from any thread; each call makes one whole line that never
 // interleaves with another. Lines go to standard error until the host redirects them.
+// Standard error and a sink receive each line before velmarLogPrint returns. A file receives
+// lines in batches from a writer thread the library starts and joins itself: velmarLogPrint
+// only copies the line into a buffer (waiting for room when it is full; no line is dropped),
+// except an Error line (level 7), which is in the file when the call returns. Fork-safe.
 #pragma once
 
 #include <cstddef>
@@ -23,11 +27,13 @@ CPD_LOG_API int velmarLogPrint(int unused, int level, const char* tag, const cha
 typedef void (*VelmarLogSink)(void* context, int level, const char* tag, const char* line,
                               size_t length);
 
-// Host controls; each replaces the previous destination.
+// Host controls; each replaces the previous destination after every line logged to it before
+// the call has been written (so they block while a file's buffer is written out).
 CPD_LOG_API void velmarLogToStderr(void);
 CPD_LOG_API int velmarLogToFile(const char* path);  // appends; 0 or -1
 CPD_LOG_API void velmarLogToSink(VelmarLogSink sink, void* context);
 CPD_LOG_API void velmarLogOff(void);
-// Makes sure every line written so far has reached its destination.
+// Blocks until every line logged before the call has reached its destination. Also done at exit
+// and when the library is unloaded.
 CPD_LOG_API void velmarLogFlush(void);
 }
