@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "vserial/vserial.h"
@@ -143,7 +142,7 @@ class VserialPort : public VserialTest {
 };
 
 // A fresh port reads like an unconfigured USB serial port; settings a pty cannot hold (odd
-// rates, 7 bits, parity) are kept by the adapter and do not stick once undone.
+// rates, 7 bits, parity) read back as set and do not stick once undone.
 TEST_F(VserialPort, AppliesAndReadsBackSettingsAPtyCannotHold) {
     EXPECT_EQ(ReadConfig(), (std::vector<int>{9600, 8, 1, SP_PARITY_INVALID, SP_XONXOFF_OUT}));
     EXPECT_EQ(mAdapter->OpenCount(), 1);
@@ -153,15 +152,11 @@ TEST_F(VserialPort, AppliesAndReadsBackSettingsAPtyCannotHold) {
     ASSERT_EQ(sp_set_baudrate(mPort, 250000), SP_OK);
     ASSERT_EQ(sp_set_xon_xoff(mPort, SP_XONXOFF_INOUT), SP_OK);
     EXPECT_EQ(ReadConfig(), (std::vector<int>{250000, 7, 2, SP_PARITY_EVEN, SP_XONXOFF_INOUT}));
-    const vserial::LineSettings s = mAdapter->Settings().value();
-    EXPECT_EQ(std::make_tuple(s.baud, s.dataBits, s.parity, s.stopBits, s.xonOutput, s.xonInput),
-              std::make_tuple(250000, 7, vserial::Parity::kEven, 2, true, true));
 
     ASSERT_EQ(sp_set_baudrate(mPort, 115200), SP_OK);
     ASSERT_EQ(sp_set_parity(mPort, SP_PARITY_ODD), SP_OK);
     ASSERT_EQ(sp_set_bits(mPort, 8), SP_OK);
     EXPECT_EQ(ReadConfig(), (std::vector<int>{115200, 8, 2, SP_PARITY_ODD, SP_XONXOFF_INOUT}));
-    EXPECT_EQ(mAdapter->Settings()->parity, vserial::Parity::kOdd);
 }
 
 TEST_F(VserialPort, RecordsModemLineChangesInOrder) {
