@@ -1,5 +1,6 @@
 #include "cpd/host/program/virtual_ports.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -80,6 +81,14 @@ class UnixPeerBridge {
             ::unlink(path.c_str());
         }
         std::unique_ptr<UnixPeerBridge> bridge(new UnixPeerBridge(peerFd, path));
+        // Non-blocking, so that a port nobody reads cannot hold the thread in a write past a
+        // stop request; the adapter's own flags come back when the bridge ends.
+        bridge->mSavedFlags = ::fcntl(peerFd, F_GETFL);
+        if (bridge->mSavedFlags < 0 ||
+            ::fcntl(peerFd, F_SETFL, bridge->mSavedFlags | O_NONBLOCK) != 0) {
+            *error = std::string("line end of the virtual adapter: ") + std::strerror(errno);
+            return nullptr;
+        }
         bridge->mListenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         bridge->mWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         address.sun_family = AF_UNIX;
@@ -111,6 +120,9 @@ class UnixPeerBridge {
         if (mBound) {
             ::unlink(mPath.c_str());
         }
+        if (mSavedFlags >= 0) {
+            ::fcntl(mPeerFd, F_SETFL, mSavedFlags);
+        }
     }
     UnixPeerBridge(const UnixPeerBridge&) = delete;
     UnixPeerBridge& operator=(const UnixPeerBridge&) = delete;
@@ -134,7 +146,6 @@ class UnixPeerBridge {
 
     // Copies both ways until the client leaves (true) or the bridge is stopped (false).
     bool bridge(int client) {
-        uint8_t buffer[4096];
         for (;;) {
             pollfd fds[3] = {{mPeerFd, POLLIN, 0}, {client, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
             if (::poll(fds, 3, -1) < 0) {
@@ -147,49 +158,44 @@ class UnixPeerBridge {
                 return false;
             }
             if (fds[1].revents != 0) {
-                const ssize_t n = ::read(client, buffer, sizeof(buffer));
+                const ssize_t n = ::read(client, mBuffer, sizeof(mBuffer));
                 if (n <= 0) {
                     return true;
                 }
-                if (!copy(mPeerFd, buffer, static_cast<size_t>(n))) {
+                if (!copy(mPeerFd, false, mBuffer, static_cast<size_t>(n))) {
                     return !mStopping;
                 }
             }
             if (fds[0].revents & POLLIN) {
-                const ssize_t n = ::read(mPeerFd, buffer, sizeof(buffer));
-                if (n > 0 && !copy(client, buffer, static_cast<size_t>(n))) {
+                const ssize_t n = ::read(mPeerFd, mBuffer, sizeof(mBuffer));
+                if (n > 0 && !copy(client, true, mBuffer, static_cast<size_t>(n))) {
                     return !mStopping;
                 }
             }
         }
     }
 
-    // Writes all bytes, waiting for room without ever blocking past a stop request.
-    bool copy(int fd, const uint8_t* data, size_t n) {
+    // Writes all bytes to a non-blocking descriptor (the client socket or the line end),
+    // waiting for room only when it is full and never past a stop request.
+    bool copy(int fd, bool socket, const uint8_t* data, size_t n) {
         while (n > 0) {
+            const ssize_t written =
+                socket ? ::send(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd, data, n);
+            if (written > 0) {
+                data += written;
+                n -= static_cast<size_t>(written);
+                continue;
+            }
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written == 0 || errno != EAGAIN) {
+                return false;
+            }
             if (!WaitFor(fd, POLLOUT, mWakeFd)) {
                 mStopping = true;
                 return false;
             }
-            const ssize_t written = ::send(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (written < 0 && errno == ENOTSOCK) {
-                // The pty end is not a socket; poll said it has room.
-                const ssize_t w = ::write(fd, data, n);
-                if (w <= 0) {
-                    return false;
-                }
-                data += w;
-                n -= static_cast<size_t>(w);
-                continue;
-            }
-            if (written < 0 && (errno == EAGAIN || errno == EINTR)) {
-                continue;
-            }
-            if (written <= 0) {
-                return false;
-            }
-            data += written;
-            n -= static_cast<size_t>(written);
         }
         return true;
     }
@@ -199,7 +205,10 @@ class UnixPeerBridge {
     int mListenFd = -1;
     int mWakeFd = -1;
     bool mBound = false;
+    int mSavedFlags = -1;
     bool mStopping = false;  // bridge thread only
+    // Large enough that a burst from the client reaches the line in few system calls.
+    uint8_t mBuffer[65536];  // bridge thread only
     std::thread mThread;
 };
 
