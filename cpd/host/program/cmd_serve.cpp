@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,6 +40,10 @@ int Accept(int listenFd, std::string* peer) {
     const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
     if (fd >= 0) {
         *peer = PeerName(address);
+        // Each frame goes out as the plug-in sends it: a read packet of a few bytes (an echoed
+        // keystroke) must not wait for the acknowledgement of the one before.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     }
     return fd;
 }
