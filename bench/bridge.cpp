@@ -48,6 +48,7 @@ class Child {
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        mName = argv[0];
         if (posix_spawn(&mPid, args[0], &actions, nullptr, args.data(), environ) != 0) {
             mPid = -1;
         }
@@ -76,7 +77,7 @@ class Child {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::fprintf(stderr, "bench: %d did not stop on SIGTERM within 10 s\n",
+        std::fprintf(stderr, "bench: %s (%d) did not stop on SIGTERM within 10 s\n", mName.c_str(),
                      static_cast<int>(mPid));
         ::kill(mPid, SIGKILL);
         ::wait4(mPid, &status, 0, &usage);
@@ -85,6 +86,7 @@ class Child {
     }
 
   private:
+    std::string mName;
     pid_t mPid = -1;
     long mMaxRss = 0;
 };
@@ -353,6 +355,47 @@ BridgeResult MeasureSocat(double seconds) {
     return result;
 }
 
+// The same path as cpd-host's with socat doing each hop: one socat serves a unix socket and
+// feeds what arrives into a pty it creates (cpd-host's unix-socket peer and virtual adapter),
+// a second reads the pty's other end and sends to TCP (the plug-in and the serve loop).
+BridgeResult MeasureSocatChain(double seconds) {
+    BridgeResult result;
+    const std::string tag = std::to_string(::getpid());
+    const std::string socketPath = "/tmp/cpd_bench_socat_" + tag;
+    const std::string ptyLink = "/tmp/cpd_bench_socat_pty_" + tag;
+    ::unlink(socketPath.c_str());
+    ::unlink(ptyLink.c_str());
+    Child feeder(
+        {"/usr/bin/socat", "-u", "UNIX-LISTEN:" + socketPath, "PTY,link=" + ptyLink + ",rawer"});
+    const int peer = feeder.Ok() ? ConnectUnix(socketPath) : -1;
+    // The pty exists once the feeder has its client.
+    for (int i = 0; i < 100 && peer >= 0 && ::access(ptyLink.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const int port = FreeTcpPort();
+    Child sender({"/usr/bin/socat", "-u", "OPEN:" + ptyLink + ",rawer",
+                  "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr"});
+    const int remote = peer >= 0 && sender.Ok() ? ConnectTcp(port) : -1;
+    if (remote >= 0) {
+        {
+            Flood flood(peer);
+            result.bytesPerSecond =
+                Receive(remote, seconds, [](const uint8_t*, size_t n) { return uint64_t{n}; });
+        }
+        DrainUntilQuiet(remote);
+    }
+    if (remote >= 0) {
+        ::close(remote);
+    }
+    if (peer >= 0) {
+        ::close(peer);
+    }
+    result.maxRssKiB = sender.Stop() + feeder.Stop();
+    ::unlink(socketPath.c_str());
+    ::unlink(ptyLink.c_str());
+    return result;
+}
+
 }  // namespace
 
 int RunBridge(const std::string& hostBinary, const std::string& pluginPath, bool quick) {
@@ -362,34 +405,46 @@ int RunBridge(const std::string& hostBinary, const std::string& pluginPath, bool
     std::vector<double> hostFile;
     std::vector<double> hostQuiet;
     std::vector<double> socat;
+    std::vector<double> chain;
     long hostRss = 0;
     long socatRss = 0;
+    long chainRss = 0;
     const bool haveSocat = ::access("/usr/bin/socat", X_OK) == 0;
     for (int r = 0; r < reps; ++r) {
         const BridgeResult f = MeasureCpdHost(hostBinary, pluginPath, seconds, true);
         const BridgeResult q = MeasureCpdHost(hostBinary, pluginPath, seconds, false);
         const BridgeResult s = haveSocat ? MeasureSocat(seconds) : BridgeResult{};
+        const BridgeResult c = haveSocat ? MeasureSocatChain(seconds) : BridgeResult{};
         hostFile.push_back(f.bytesPerSecond);
         hostQuiet.push_back(q.bytesPerSecond);
         socat.push_back(s.bytesPerSecond);
+        chain.push_back(c.bytesPerSecond);
         hostRss = std::max({hostRss, f.maxRssKiB, q.maxRssKiB});
         socatRss = std::max(socatRss, s.maxRssKiB);
+        chainRss = std::max(chainRss, c.maxRssKiB);
     }
     auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
     const double s = median(socat);
+    const double c = median(chain);
     const double f = median(hostFile);
     const double q = median(hostQuiet);
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf("### Bridge (serial line's far end to a TCP client on loopback, median of %d)\n\n",
                 reps);
-    std::printf("| bridge | MB/s | vs socat | peak RSS |\n|---|---:|---:|---:|\n");
-    std::printf("| socat, pty to TCP | %.1f | 1.00 | %ld KiB |\n", s / 1e6, socatRss);
-    std::printf("| cpd-host serve, log to file | %.1f | %.2f | %ld KiB |\n", f / 1e6,
-                s > 0 ? f / s : 0.0, hostRss);
-    std::printf("| cpd-host serve, log to stderr (/dev/null) | %.1f | %.2f | |\n\n", q / 1e6,
-                s > 0 ? q / s : 0.0);
+    std::printf(
+        "| bridge | MB/s | vs socat chain | vs socat pty | peak RSS |\n"
+        "|---|---:|---:|---:|---:|\n");
+    std::printf("| socat, pty to TCP (one hop less) | %.1f | %.2f | 1.00 | %ld KiB |\n", s / 1e6,
+                ratio(s, c), socatRss);
+    std::printf("| socat chain, unix socket to pty to TCP | %.1f | 1.00 | %.2f | %ld KiB (two) |\n",
+                c / 1e6, ratio(c, s), chainRss);
+    std::printf("| cpd-host serve, log to file | %.1f | %.2f | %.2f | %ld KiB |\n", f / 1e6,
+                ratio(f, c), ratio(f, s), hostRss);
+    std::printf("| cpd-host serve, log to stderr (/dev/null) | %.1f | %.2f | %.2f | |\n\n", q / 1e6,
+                ratio(q, c), ratio(q, s));
     return 0;
 }
 

@@ -64,7 +64,9 @@ if [[ $have_host == 1 ]]; then
             sudo apt-get install -y socat >/dev/null 2>&1 || true
         fi
     fi
-    host=$(find "$build/cpd" -name cpd-host -type f -perm -u+x | head -n 1)
+    # Named by its place, not searched for: a stale binary elsewhere in the tree must not be
+    # measured instead.
+    host="$build/cpd/host/program/cpd-host"
     "$bench" bridge "$host" $short
 else
     echo "(cpd-host not in this tree: no bridge figures)"
