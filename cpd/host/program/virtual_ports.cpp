@@ -176,28 +176,30 @@ class UnixPeerBridge {
     }
 
     // Writes all bytes to a non-blocking descriptor (the client socket or the line end),
-    // waiting for room only when it is full and never past a stop request.
+    // waiting for room only when it is full and never past a stop request. A short write means
+    // full: waiting at once saves the write that would only answer EAGAIN.
     bool copy(int fd, bool socket, const uint8_t* data, size_t n) {
-        while (n > 0) {
+        for (;;) {
             const ssize_t written =
                 socket ? ::send(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd, data, n);
-            if (written > 0) {
-                data += written;
-                n -= static_cast<size_t>(written);
-                continue;
-            }
             if (written < 0 && errno == EINTR) {
                 continue;
             }
-            if (written == 0 || errno != EAGAIN) {
+            if (written == 0 || (written < 0 && errno != EAGAIN)) {
                 return false;
+            }
+            if (written > 0) {
+                data += written;
+                n -= static_cast<size_t>(written);
+                if (n == 0) {
+                    return true;
+                }
             }
             if (!WaitFor(fd, POLLOUT, mWakeFd)) {
                 mStopping = true;
                 return false;
             }
         }
-        return true;
     }
 
     int mPeerFd;
