@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,6 +73,7 @@ class Child {
         for (int i = 0; i < 1000; ++i) {
             if (::wait4(mPid, &status, WNOHANG, &usage) == mPid) {
                 mMaxRss = usage.ru_maxrss;
+                mCpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
                 mPid = -1;
                 return mMaxRss;
             }
@@ -89,6 +91,14 @@ class Child {
     std::string mName;
     pid_t mPid = -1;
     long mMaxRss = 0;
+    double mCpuSeconds = 0;
+
+  public:
+    // User and system time of the whole run, known once stopped.
+    double CpuSeconds() const { return mCpuSeconds; }
+    static double Seconds(const timeval& t) {
+        return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+    }
 };
 
 int FreeTcpPort() {
@@ -204,10 +214,12 @@ class Flood {
 
 // Counts the bytes a TCP client receives for `seconds` after a warm-up; `consume` turns the
 // received stream into data bytes (framed packets for cpd-host, the bytes themselves for socat).
+// *all counts the data bytes of the warm-up too.
 template <typename Consume>
-double Receive(int socket, double seconds, Consume consume) {
+double Receive(int socket, double seconds, uint64_t* all, Consume consume) {
     std::vector<uint8_t> buffer(65536);
     uint64_t data = 0;
+    *all = 0;
     Clock::time_point t0 = Clock::now();
     bool measuring = false;
     for (;;) {
@@ -216,6 +228,7 @@ double Receive(int socket, double seconds, Consume consume) {
             return 0;
         }
         const uint64_t got = consume(buffer.data(), static_cast<size_t>(n));
+        *all += got;
         const Clock::time_point now = Clock::now();
         if (!measuring && Seconds(now - t0) >= 0.3) {
             measuring = true;
@@ -270,9 +283,15 @@ class FrameReader {
     std::vector<uint8_t> mPending;
 };
 
+double PerFourKiB(double cpuSeconds, uint64_t bytes) {
+    return bytes > 0 ? cpuSeconds * 1e6 / (static_cast<double>(bytes) / 4096) : 0;
+}
+
 struct BridgeResult {
     double bytesPerSecond = 0;
     long maxRssKiB = 0;
+    // The bridge processes' CPU time over the data bytes that crossed, per 4 KiB.
+    double cpuUsPer4KiB = 0;
 };
 
 // With `logToFile` false the plug-in's log goes to cpd-host's standard error, /dev/null here.
@@ -282,6 +301,7 @@ BridgeResult MeasureCpdHost(const std::string& host, const std::string& plugin, 
     const std::string logPath = "/tmp/cpd_bench_host_" + std::to_string(::getpid()) + ".log";
     const int port = FreeTcpPort();
     BridgeResult result;
+    uint64_t all = 0;  // data bytes received
     std::vector<std::string> argv = {host, "--plugin", plugin, "--virtual",
                                      "product=Bench Bridge,serial=BB1,peer=unix:" + socketPath};
     if (logToFile) {
@@ -307,8 +327,9 @@ BridgeResult MeasureCpdHost(const std::string& host, const std::string& plugin, 
         WriteAll(remote, start.Data(), start.Length());
         Flood flood(peer);
         FrameReader frames;
-        result.bytesPerSecond = Receive(
-            remote, seconds, [&frames](const uint8_t* b, size_t n) { return frames.Feed(b, n); });
+        result.bytesPerSecond =
+            Receive(remote, seconds, &all,
+                    [&frames](const uint8_t* b, size_t n) { return frames.Feed(b, n); });
     }
     if (remote >= 0) {
         ::close(remote);
@@ -317,12 +338,14 @@ BridgeResult MeasureCpdHost(const std::string& host, const std::string& plugin, 
         ::close(peer);
     }
     result.maxRssKiB = child.Stop();
+    result.cpuUsPer4KiB = PerFourKiB(child.CpuSeconds(), all);
     ::unlink(logPath.c_str());
     return result;
 }
 
 BridgeResult MeasureSocat(double seconds) {
     BridgeResult result;
+    uint64_t all = 0;  // data bytes received
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         return result;
@@ -342,14 +365,15 @@ BridgeResult MeasureSocat(double seconds) {
         if (remote >= 0) {
             {
                 Flood flood(master);
-                result.bytesPerSecond =
-                    Receive(remote, seconds, [](const uint8_t*, size_t n) { return uint64_t{n}; });
+                result.bytesPerSecond = Receive(
+                    remote, seconds, &all, [](const uint8_t*, size_t n) { return uint64_t{n}; });
             }
             DrainUntilQuiet(remote);
             ::close(remote);
         }
     }
     result.maxRssKiB = child.Stop();
+    result.cpuUsPer4KiB = PerFourKiB(child.CpuSeconds(), all);
     ::close(slave);
     ::close(master);
     return result;
@@ -360,6 +384,7 @@ BridgeResult MeasureSocat(double seconds) {
 // a second reads the pty's other end and sends to TCP (the plug-in and the serve loop).
 BridgeResult MeasureSocatChain(double seconds) {
     BridgeResult result;
+    uint64_t all = 0;  // data bytes received
     const std::string tag = std::to_string(::getpid());
     const std::string socketPath = "/tmp/cpd_bench_socat_" + tag;
     const std::string ptyLink = "/tmp/cpd_bench_socat_pty_" + tag;
@@ -379,8 +404,8 @@ BridgeResult MeasureSocatChain(double seconds) {
     if (remote >= 0) {
         {
             Flood flood(peer);
-            result.bytesPerSecond =
-                Receive(remote, seconds, [](const uint8_t*, size_t n) { return uint64_t{n}; });
+            result.bytesPerSecond = Receive(remote, seconds, &all,
+                                            [](const uint8_t*, size_t n) { return uint64_t{n}; });
         }
         DrainUntilQuiet(remote);
     }
@@ -391,6 +416,7 @@ BridgeResult MeasureSocatChain(double seconds) {
         ::close(peer);
     }
     result.maxRssKiB = sender.Stop() + feeder.Stop();
+    result.cpuUsPer4KiB = PerFourKiB(sender.CpuSeconds() + feeder.CpuSeconds(), all);
     ::unlink(socketPath.c_str());
     ::unlink(ptyLink.c_str());
     return result;
@@ -402,49 +428,58 @@ int RunBridge(const std::string& hostBinary, const std::string& pluginPath, bool
     ::signal(SIGPIPE, SIG_IGN);
     const double seconds = quick ? 0.5 : 3.0;
     const int reps = quick ? 1 : 3;
-    std::vector<double> hostFile;
-    std::vector<double> hostQuiet;
-    std::vector<double> socat;
-    std::vector<double> chain;
-    long hostRss = 0;
-    long socatRss = 0;
-    long chainRss = 0;
     const bool haveSocat = ::access("/usr/bin/socat", X_OK) == 0;
+    struct Row {
+        const char* name = "";
+        std::function<BridgeResult()> measure;
+        std::vector<double> rate;
+        std::vector<double> cpu;
+        long rss = 0;
+    };
+    std::vector<Row> rows;
+    auto add = [&rows](const char* name, std::function<BridgeResult()> measure) {
+        Row row;
+        row.name = name;
+        row.measure = std::move(measure);
+        rows.push_back(std::move(row));
+    };
+    if (haveSocat) {
+        add("socat, pty to TCP (one hop less)", [&] { return MeasureSocat(seconds); });
+        add("socat chain, unix socket to pty to TCP (two processes)",
+            [&] { return MeasureSocatChain(seconds); });
+    }
+    add("cpd-host serve, log to file",
+        [&] { return MeasureCpdHost(hostBinary, pluginPath, seconds, true); });
+    add("cpd-host serve, log to stderr (/dev/null)",
+        [&] { return MeasureCpdHost(hostBinary, pluginPath, seconds, false); });
     for (int r = 0; r < reps; ++r) {
-        const BridgeResult f = MeasureCpdHost(hostBinary, pluginPath, seconds, true);
-        const BridgeResult q = MeasureCpdHost(hostBinary, pluginPath, seconds, false);
-        const BridgeResult s = haveSocat ? MeasureSocat(seconds) : BridgeResult{};
-        const BridgeResult c = haveSocat ? MeasureSocatChain(seconds) : BridgeResult{};
-        hostFile.push_back(f.bytesPerSecond);
-        hostQuiet.push_back(q.bytesPerSecond);
-        socat.push_back(s.bytesPerSecond);
-        chain.push_back(c.bytesPerSecond);
-        hostRss = std::max({hostRss, f.maxRssKiB, q.maxRssKiB});
-        socatRss = std::max(socatRss, s.maxRssKiB);
-        chainRss = std::max(chainRss, c.maxRssKiB);
+        for (Row& row : rows) {
+            const BridgeResult result = row.measure();
+            row.rate.push_back(result.bytesPerSecond);
+            row.cpu.push_back(result.cpuUsPer4KiB);
+            row.rss = std::max(row.rss, result.maxRssKiB);
+        }
     }
     auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
-    const double s = median(socat);
-    const double c = median(chain);
-    const double f = median(hostFile);
-    const double q = median(hostQuiet);
-    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    // The socat chain makes the same hops as cpd-host; the ratios are against it.
+    const double baseRate = haveSocat ? median(rows[1].rate) : 0;
+    const double baseCpu = haveSocat ? median(rows[1].cpu) : 0;
     std::printf("### Bridge (serial line's far end to a TCP client on loopback, median of %d)\n\n",
                 reps);
     std::printf(
-        "| bridge | MB/s | vs socat chain | vs socat pty | peak RSS |\n"
-        "|---|---:|---:|---:|---:|\n");
-    std::printf("| socat, pty to TCP (one hop less) | %.1f | %.2f | 1.00 | %ld KiB |\n", s / 1e6,
-                ratio(s, c), socatRss);
-    std::printf("| socat chain, unix socket to pty to TCP | %.1f | 1.00 | %.2f | %ld KiB (two) |\n",
-                c / 1e6, ratio(c, s), chainRss);
-    std::printf("| cpd-host serve, log to file | %.1f | %.2f | %.2f | %ld KiB |\n", f / 1e6,
-                ratio(f, c), ratio(f, s), hostRss);
-    std::printf("| cpd-host serve, log to stderr (/dev/null) | %.1f | %.2f | %.2f | |\n\n", q / 1e6,
-                ratio(q, c), ratio(q, s));
+        "| bridge | MB/s | vs socat chain | bridge CPU us per 4 KiB | CPU vs socat chain | peak "
+        "RSS |\n|---|---:|---:|---:|---:|---:|\n");
+    for (const Row& row : rows) {
+        const double rate = median(row.rate);
+        const double cpu = median(row.cpu);
+        std::printf("| %s | %.1f | %.2f | %.1f | %.2f | %ld KiB |\n", row.name, rate / 1e6,
+                    baseRate > 0 ? rate / baseRate : 0.0, cpu, cpu > 0 ? baseCpu / cpu : 0.0,
+                    row.rss);
+    }
+    std::printf("\n");
     return 0;
 }
 
