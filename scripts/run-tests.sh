@@ -11,7 +11,7 @@ quick=0
 
 scripts/setup-debian.sh "$([ $quick = 1 ] && echo base || echo all)"
 
-section() { printf '\n==== %s ====\n' "$*"; }
+section() { printf '\n==== %s (at %ds) ====\n' "$*" "$SECONDS"; }
 
 total=0
 summary=""
