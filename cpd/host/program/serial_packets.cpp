@@ -7,12 +7,6 @@ namespace cpd::host {
 
 namespace {
 
-int32_t LoadI32(const uint8_t* bytes) {
-    int32_t value = 0;
-    std::memcpy(&value, bytes, sizeof(value));
-    return value;
-}
-
 std::unique_ptr<CpdPacket> NewPacket(uint8_t devId, uint16_t cmd, uint32_t seq,
                                      uint64_t payloadSize) {
     std::unique_ptr<CpdPacket> packet(new CpdPacket(kCpdPacketHeaderSize + payloadSize));
@@ -80,7 +74,7 @@ bool DecodeReport(const PacketView& view, serial_config* out) {
     int32_t* fields[] = {&out->baudrate, &out->bits, &out->parity, &out->stopbits, &out->rts,
                          &out->cts,      &out->dtr,  &out->dsr,    &out->xon_xoff};
     for (size_t i = 0; i < 9; ++i) {
-        *fields[i] = LoadI32(view.payload + 4 * i);
+        *fields[i] = static_cast<int32_t>(LoadU32(view.payload + 4 * i));
     }
     return true;
 }
@@ -89,7 +83,7 @@ bool DecodeReadData(const PacketView& view, const uint8_t** data, size_t* n) {
     if (view.header.cmd != SERIAL_CMD_READ_DATA || view.payloadSize < 4) {
         return false;
     }
-    const int32_t count = LoadI32(view.payload);
+    const int32_t count = static_cast<int32_t>(LoadU32(view.payload));
     if (count < 0) {
         return false;
     }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,13 @@
 #include "cpd/interface/cpd_packet.h"
 
 namespace cpd::host {
+
+// A 32-bit payload integer in the host's byte order, from bytes of any alignment.
+inline uint32_t LoadU32(const uint8_t* bytes) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes, sizeof(value));
+    return value;
+}
 
 // A packet's wire bytes split into header and payload; points into bytes it does not own.
 struct PacketView {

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "cpd/driver/local/serial/serial_protocol.h"
+#include "cpd/host/program/serial_packets.h"
 
 namespace cpd::host {
 
@@ -24,12 +25,6 @@ constexpr size_t kCmdOffset = 2;
 constexpr size_t kSeqOffset = 4;
 constexpr size_t kLengthOffset = 8;
 constexpr size_t kOrderOffset = 12;
-
-uint32_t LoadU32(const uint8_t* p) {
-    uint32_t v = 0;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-}
 
 void Swap16At(uint8_t* p) {
     std::swap(p[0], p[1]);

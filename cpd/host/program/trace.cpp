@@ -8,12 +8,6 @@ namespace cpd::host {
 
 namespace {
 
-uint32_t LoadU32(const uint8_t* bytes) {
-    uint32_t value = 0;
-    std::memcpy(&value, bytes, sizeof(value));
-    return value;
-}
-
 std::string DescribeRequest(uint32_t msgType, const uint8_t* data, size_t n) {
     std::string out = RequestName(msgType);
     switch (msgType) {
