@@ -63,14 +63,6 @@ enum : uint8_t {
     kForeignDevice = 0x04,
 };
 
-#define FUZZ_CHECK(cond)                                                                      \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                     \
-        }                                                                                     \
-    } while (0)
-
 struct FuzzDesc : cpd::CpdDeviceDesc {
     std::string GetDescription() override { return "fuzz device"; }
     int GetVid() override { return 0x0403; }

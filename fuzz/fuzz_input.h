@@ -5,6 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+// An invariant every run must keep; aborting makes libFuzzer keep the input as a crash.
+#define FUZZ_CHECK(cond)                                                                      \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                     \
+        }                                                                                     \
+    } while (0)
 
 namespace cpd::fuzz {
 

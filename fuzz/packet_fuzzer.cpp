@@ -21,14 +21,6 @@ namespace {
 using cpd::CpdPacket;
 using cpd::kCpdPacketHeaderSize;
 
-#define FUZZ_CHECK(cond)                                                                      \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                     \
-        }                                                                                     \
-    } while (0)
-
 uint32_t WireU32(const uint8_t* wire, uint64_t offset, bool swap) {
     uint32_t value = 0;
     std::memcpy(&value, wire + offset, sizeof(value));
