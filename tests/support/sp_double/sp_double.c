@@ -627,3 +627,17 @@ enum sp_return sp_blocking_write(struct sp_port* port, const void* buf, size_t c
     p->written_len += n;
     return leave((int)n);
 }
+
+// A fake port has no descriptor. Not logged: the pump asks before every read, and the call log
+// is for what reaches the port.
+enum sp_return sp_get_port_handle(const struct sp_port* port, void* result_ptr) {
+    if (port == NULL || result_ptr == NULL) {
+        return SP_ERR_ARG;
+    }
+#ifdef _WIN32
+    *(void**)result_ptr = (void*)(intptr_t)-1;  // INVALID_HANDLE_VALUE
+#else
+    *(int*)result_ptr = -1;
+#endif
+    return SP_OK;
+}

@@ -1,6 +1,7 @@
 #include "cpd/driver/local/serial/local_serial_redir.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -56,7 +57,7 @@ LocalSerialRedir::~LocalSerialRedir() {
 }
 
 int LocalSerialRedir::createSerialIo() {
-    mSerialIo.reset(new SerialIO(mDevice));
+    std::atomic_store(&mSerialIo, std::make_shared<SerialIO>(mDevice));
     return 0;
 }
 
@@ -65,14 +66,15 @@ int LocalSerialRedir::Init() {
         CPD_DEV_LOGE("createUsbIo fail");
         return -1;
     }
-    mSerialIo->Init();
-    int result = mSerialIo->OpenSerialDev();
+    const std::shared_ptr<SerialIO> io = std::atomic_load(&mSerialIo);
+    io->Init();
+    int result = io->OpenSerialDev();
     if (result != 0) {
         CPD_DEV_LOGE("OpenSerialDev fail");
         return result;
     }
     serial_config config{};
-    result = mSerialIo->GetSerialConfig(&config);
+    result = io->GetSerialConfig(&config);
     if (result != 0) {
         CPD_DEV_LOGE("OpenSerialDev fail");
         return result;
@@ -90,7 +92,6 @@ int LocalSerialRedir::EventHandle(std::unique_ptr<CpdPacket> packet, int arg) {
 
 void LocalSerialRedir::Stop() {
     CPD_LOGD("enter \n");
-    std::unique_ptr<std::thread> thread;
     {
         std::unique_lock<std::mutex> lock(mMutex);
         if (mStopped) {
@@ -103,6 +104,7 @@ void LocalSerialRedir::Stop() {
         mStopped = true;
         mJoining = true;
     }
+    mWake.notify_all();
     // Joined outside the lock: the pump finishes its read and send without needing it.
     if (mReadThread != nullptr && mReadThread->joinable()) {
         mReadThread->join();
@@ -115,79 +117,113 @@ void LocalSerialRedir::Stop() {
     CPD_LOGD("end \n");
 }
 
+// Every message of a served command is logged here, under this function's name, as the remote
+// side's tools expect; only the parsing of the payload lives in a helper.
 int LocalSerialRedir::PktCallback(int arg, std::unique_ptr<CpdPacket> packet) {
     (void)arg;
+    if (packet == nullptr) {
+        CPD_DEV_LOGE("packet dropped: no packet");
+        return 0;
+    }
     const int cmd = packet->GetCmd();
     CPD_LOGD("cmd: %d \n", cmd);
-    switch (cmd) {
-        case SERIAL_CMD_SET_CONFIG:
-            onSetConfig(packet->GetPayload(), CarriedPayload(*packet));
-            break;
-        case SERIAL_CMD_START_READ:
-            onStartRead();
-            break;
-        case SERIAL_CMD_WRITE:
-            onWrite(packet->GetPayload(), CarriedPayload(*packet));
-            break;
-        default:
-            break;
+    const std::shared_ptr<SerialIO> io = std::atomic_load(&mSerialIo);
+    uint32_t msgType = 0;
+    uint32_t len = 0;
+    if (cmd == SERIAL_CMD_SET_CONFIG) {
+        std::unique_ptr<uint8_t[]> data = copyCommandData(*packet, &msgType, &len);
+        if (data == nullptr) {
+            return 0;
+        }
+        CPD_LOGD("cmd:SERIAL_CMD_SET_CONFIG msgType[%d] len=%d\n", static_cast<int>(msgType),
+                 static_cast<int>(len));
+        memDataPrint(data.get(), static_cast<int>(len));
+        if (msgType == SET_READ_LENGTH) {
+            if (len < kReadLengthRecordSize) {
+                CPD_DEV_LOGE("SET_READ_LENGTH dropped: %u data bytes, 8 needed", len);
+                return 0;
+            }
+            uint64_t readLength = 0;
+            std::memcpy(&readLength, data.get(), sizeof(readLength));
+            CPD_DEV_LOGD("SET_READ_LENGTH:%ld", static_cast<long>(readLength));
+            mReadLength.store(readLength, std::memory_order_relaxed);
+        } else if (msgType == DRIVER_SET_TIMEOUTS_TO_USER) {
+            if (len < kTimeoutsRecordSize) {
+                CPD_DEV_LOGE("DRIVER_SET_TIMEOUTS_TO_USER dropped: %u data bytes, 20 needed", len);
+                return 0;
+            }
+            uint32_t timeouts[5];
+            std::memcpy(timeouts, data.get(), sizeof(timeouts));
+            // One literal: the log macro stringises the message as written.
+            // clang-format off
+            CPD_DEV_LOGD("set timeout: ReadIntervalTimeout[%d] ReadTotalTimeoutMultiplier[%d] ReadTotalTimeoutConstant[%d] WriteTotalTimeoutMultiplier[%d] WriteTotalTimeoutConstant[%d]",
+                         static_cast<int>(timeouts[0]), static_cast<int>(timeouts[1]),
+                         static_cast<int>(timeouts[2]), static_cast<int>(timeouts[3]),
+                         static_cast<int>(timeouts[4]));
+            // clang-format on
+            if (timeouts[2] > 0 && timeouts[2] < 4095) {
+                mReadTimeout.store(timeouts[2], std::memory_order_relaxed);
+            }
+        } else if (io != nullptr) {
+            io->SetConfig(msgType, len, data.get());
+        }
+    } else if (cmd == SERIAL_CMD_START_READ) {
+        if (io == nullptr) {
+            // Before Init there is no port for a pump to read.
+            CPD_DEV_LOGE("SERIAL_CMD_START_READ dropped: no serial port");
+            return 0;
+        }
+        startReadThread();
+    } else if (cmd == SERIAL_CMD_WRITE) {
+        std::unique_ptr<uint8_t[]> data = copyCommandData(*packet, nullptr, &len);
+        if (data == nullptr) {
+            return 0;
+        }
+        CPD_LOGD("cmd:SERIAL_CMD_WRITE len=%d\n", static_cast<int>(len));
+        memDataPrint(data.get(), static_cast<int>(len));
+        if (io == nullptr) {
+            // Init never made a port object; the bytes have nowhere to go.
+            CPD_DEV_LOGE("SERIAL_CMD_WRITE dropped: no serial port");
+            return 0;
+        }
+        if (io->WriteBlocking(data.get(), len, kWriteTimeoutMs) == 0) {
+            CPD_LOGD("cmd: write ok\n");
+        } else {
+            CPD_LOGE("cmd: write fail\n");
+        }
     }
     return 0;
 }
 
-void LocalSerialRedir::onSetConfig(const uint8_t* payload, uint64_t available) {
-    if (payload == nullptr || available < 8) {
-        CPD_DEV_LOGE("SERIAL_CMD_SET_CONFIG dropped: %lu payload bytes, 8 needed",
-                     static_cast<unsigned long>(available));
-        return;
+std::unique_ptr<uint8_t[]> LocalSerialRedir::copyCommandData(CpdPacket& packet, uint32_t* msgType,
+                                                             uint32_t* len) {
+    // SET_CONFIG carries msgType and len before its data, WRITE only len.
+    const char* name = msgType != nullptr ? "SERIAL_CMD_SET_CONFIG" : "SERIAL_CMD_WRITE";
+    const uint64_t fixed = msgType != nullptr ? 8 : 4;
+    const uint8_t* payload = packet.GetPayload();
+    const uint64_t available = CarriedPayload(packet);
+    if (payload == nullptr || available < fixed) {
+        CPD_DEV_LOGE("%s dropped: %lu payload bytes, %lu needed", name,
+                     static_cast<unsigned long>(available), static_cast<unsigned long>(fixed));
+        return nullptr;
     }
-    const uint32_t msgType = LoadU32(payload);
-    const uint32_t len = LoadU32(payload + 4);
-    if (len > available - 8) {
-        CPD_DEV_LOGE("SERIAL_CMD_SET_CONFIG dropped: len=%u but %lu data bytes", len,
-                     static_cast<unsigned long>(available - 8));
-        return;
+    if (msgType != nullptr) {
+        *msgType = LoadU32(payload);
     }
-    std::unique_ptr<uint8_t[]> data = CopyData(payload + 8, len);
+    *len = LoadU32(payload + fixed - 4);
+    if (*len > available - fixed) {
+        CPD_DEV_LOGE("%s dropped: len=%u but %lu data bytes", name, *len,
+                     static_cast<unsigned long>(available - fixed));
+        return nullptr;
+    }
+    std::unique_ptr<uint8_t[]> data = CopyData(payload + fixed, *len);
     if (data == nullptr) {
-        CPD_DEV_LOGE("SERIAL_CMD_SET_CONFIG dropped: no memory for %u bytes", len);
-        return;
+        CPD_DEV_LOGE("%s dropped: no memory for %u bytes", name, *len);
     }
-    CPD_LOGD("cmd:SERIAL_CMD_SET_CONFIG msgType[%d] len=%d\n", static_cast<int>(msgType),
-             static_cast<int>(len));
-    memDataPrint(data.get(), static_cast<int>(len));
-    if (msgType == SET_READ_LENGTH) {
-        if (len < kReadLengthRecordSize) {
-            CPD_DEV_LOGE("SET_READ_LENGTH dropped: %u data bytes, 8 needed", len);
-            return;
-        }
-        uint64_t readLength = 0;
-        std::memcpy(&readLength, data.get(), sizeof(readLength));
-        CPD_DEV_LOGD("SET_READ_LENGTH:%ld", static_cast<long>(readLength));
-        mReadLength.store(readLength, std::memory_order_relaxed);
-    } else if (msgType == DRIVER_SET_TIMEOUTS_TO_USER) {
-        if (len < kTimeoutsRecordSize) {
-            CPD_DEV_LOGE("DRIVER_SET_TIMEOUTS_TO_USER dropped: %u data bytes, 20 needed", len);
-            return;
-        }
-        uint32_t timeouts[5];
-        std::memcpy(timeouts, data.get(), sizeof(timeouts));
-        // One literal: the log macro stringises the message as written.
-        // clang-format off
-        CPD_DEV_LOGD("set timeout: ReadIntervalTimeout[%d] ReadTotalTimeoutMultiplier[%d] ReadTotalTimeoutConstant[%d] WriteTotalTimeoutMultiplier[%d] WriteTotalTimeoutConstant[%d]",
-                     static_cast<int>(timeouts[0]), static_cast<int>(timeouts[1]),
-                     static_cast<int>(timeouts[2]), static_cast<int>(timeouts[3]),
-                     static_cast<int>(timeouts[4]));
-        // clang-format on
-        if (timeouts[2] > 0 && timeouts[2] < 4095) {
-            mReadTimeout.store(timeouts[2], std::memory_order_relaxed);
-        }
-    } else if (mSerialIo != nullptr) {
-        mSerialIo->SetConfig(msgType, len, data.get());
-    }
+    return data;
 }
 
-void LocalSerialRedir::onStartRead() {
+void LocalSerialRedir::startReadThread() {
     std::unique_lock<std::mutex> lock(mMutex);
     // A Stop on another thread may be joining the previous pump outside the lock; its thread
     // object must not be replaced under it, so wait for that join to finish first.
@@ -213,35 +249,9 @@ void LocalSerialRedir::onStartRead() {
     mReadThread = std::move(thread);
 }
 
-void LocalSerialRedir::onWrite(const uint8_t* payload, uint64_t available) {
-    if (payload == nullptr || available < 4) {
-        CPD_DEV_LOGE("SERIAL_CMD_WRITE dropped: %lu payload bytes, 4 needed",
-                     static_cast<unsigned long>(available));
-        return;
-    }
-    const uint32_t len = LoadU32(payload);
-    if (len > available - 4) {
-        CPD_DEV_LOGE("SERIAL_CMD_WRITE dropped: len=%u but %lu data bytes", len,
-                     static_cast<unsigned long>(available - 4));
-        return;
-    }
-    std::unique_ptr<uint8_t[]> data = CopyData(payload + 4, len);
-    if (data == nullptr) {
-        CPD_DEV_LOGE("SERIAL_CMD_WRITE dropped: no memory for %u bytes", len);
-        return;
-    }
-    CPD_LOGD("cmd:SERIAL_CMD_WRITE len=%d\n", static_cast<int>(len));
-    memDataPrint(data.get(), static_cast<int>(len));
-    if (mSerialIo == nullptr) {
-        // Init never made a port object; the bytes have nowhere to go.
-        CPD_DEV_LOGE("SERIAL_CMD_WRITE dropped: no serial port");
-        return;
-    }
-    if (mSerialIo->WriteBlocking(data.get(), len, kWriteTimeoutMs) == 0) {
-        CPD_LOGD("cmd: write ok\n");
-    } else {
-        CPD_LOGE("cmd: write fail\n");
-    }
+void LocalSerialRedir::waitOrStop(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return mStopped.load(); });
 }
 
 int LocalSerialRedir::sendRedirConfig(serial_config config) {
@@ -263,6 +273,8 @@ int LocalSerialRedir::sendRedirConfig(serial_config config) {
 void LocalSerialRedir::readFromSerialPort() {
     CPD_DEV_LOGD("readFromSerialPort start");
     unsigned char buffer[kReadBufferSize];
+    // The port object found hung up, kept so that a new one from a later Init is told apart.
+    std::shared_ptr<SerialIO> gone;
     while (!mStopped) {
         uint64_t count = mReadLength.load(std::memory_order_relaxed);
         if (count == 0) {
@@ -273,8 +285,20 @@ void LocalSerialRedir::readFromSerialPort() {
         // a unique symbol, and those keep a host from ever unloading the plug-in.)
         const uint64_t bufferSize = kReadBufferSize;
         count = std::min(count, bufferSize);
-        const int n = mSerialIo->ReadBlocking(buffer, static_cast<size_t>(count),
-                                              mReadTimeout.load(std::memory_order_relaxed));
+        const uint32_t timeoutMs = mReadTimeout.load(std::memory_order_relaxed);
+        const std::shared_ptr<SerialIO> io = std::atomic_load(&mSerialIo);
+        // libserialport keeps polling a hung-up tty until the read times out, which burns a
+        // whole core; a port that is gone is not read again, only waited on like a quiet one.
+        if (io == gone) {
+            waitOrStop(timeoutMs);
+            continue;
+        }
+        if (io->PortGone()) {
+            CPD_DEV_LOGE("serial port gone: no more reads until the redirection stops");
+            gone = io;
+            continue;
+        }
+        const int n = io->ReadBlocking(buffer, static_cast<size_t>(count), timeoutMs);
         if (n == 0) {
             continue;
         }
@@ -286,6 +310,9 @@ void LocalSerialRedir::readFromSerialPort() {
             } else {
                 CPD_LOGE("Read failed: Unknown error");
             }
+            // A failure tends to repeat at once (a port that never opened fails every read
+            // without waiting): pause one read timeout so it cannot flood the log or a core.
+            waitOrStop(timeoutMs);
             continue;
         }
         CPD_DEV_LOGD("Read:%d", n);

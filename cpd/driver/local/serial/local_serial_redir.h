@@ -54,15 +54,21 @@ class CPD_PLUGIN_API LocalSerialRedir : public DriverObj,
     void readFromSerialPort();
     void cpdPrintData(unsigned char* data, int len);
 
-    void onSetConfig(const uint8_t* payload, uint64_t available);
-    void onStartRead();
-    void onWrite(const uint8_t* payload, uint64_t available);
+    // The data of a SET_CONFIG (8 bytes before it) or WRITE (4) packet, copied; null after an
+    // Error line when the packet does not carry what its len field claims.
+    std::unique_ptr<uint8_t[]> copyCommandData(CpdPacket& packet, uint32_t* msgType, uint32_t* len);
+    void startReadThread();
+    // Read thread: waits `ms` or until Stop, whichever comes first.
+    void waitOrStop(uint32_t ms);
 
     std::unique_ptr<InfPktInteract<LocalSerialRedir>> mInteract;
     CpdDevice* mDevice = nullptr;
     std::atomic<uint32_t> mSeq{0};
-    std::shared_ptr<SerialIO> mSerialIo;  // set by Init on the calling thread, then only read
+    // Replaced by Init, read by the delivering and read threads: only through std::atomic_load
+    // and std::atomic_store, so a second Init cannot free the port under a running pump.
+    std::shared_ptr<SerialIO> mSerialIo;
     std::mutex mMutex;  // guards the test-and-set of mStopped and the replacement of mReadThread
+    std::condition_variable mWake;  // with mMutex: the pump's pauses, ended early by Stop
     std::unique_ptr<std::thread> mReadThread;
     std::atomic<bool> mStopped{true};
     // Written by the delivering thread, read by the read thread before each read.

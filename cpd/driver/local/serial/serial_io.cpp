@@ -2,6 +2,13 @@
 
 #include <libserialport.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <poll.h>
+#include <termios.h>
+#endif
+
 #include <cstring>
 #include <memory>
 
@@ -221,6 +228,20 @@ int SerialIO::SetConfig(uint32_t msgType, uint32_t len, const void* data) {
                          static_cast<long>(handflow[3]), static_cast<long>(handflow[2]));
             // clang-format on
             sp_set_flowcontrol(mPort, SP_FLOWCONTROL_NONE);
+#ifndef _WIN32
+            // libserialport 0.1.1 as Debian builds it neither sets nor clears CRTSCTS, so a port
+            // that an earlier program left with RTS/CTS handshake would keep it, and with CTS
+            // low every write would time out. Cleared here through the port's own descriptor.
+            int fd = -1;
+            termios settings{};
+            if (sp_get_port_handle(mPort, &fd) == SP_OK && fd >= 0 &&
+                tcgetattr(fd, &settings) == 0 && (settings.c_cflag & CRTSCTS) != 0) {
+                settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+                if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+                    CPD_DEV_LOGE("clearing RTS/CTS flow control failed");
+                }
+            }
+#endif
             return 0;
         }
         case DRIVER_SERIAL_PURGE_TO_USER:
@@ -246,6 +267,40 @@ int SerialIO::ReadBlocking(void* buffer, size_t len, uint32_t timeoutMs) {
 
 int SerialIO::ReadNonBlocking(void* buffer, size_t len) {
     return sp_nonblocking_read(mPort, buffer, len);
+}
+
+bool SerialIO::PortGone() {
+#ifdef _WIN32
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (sp_get_port_handle(mPort, &handle) != SP_OK || handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD status = 0;
+    if (GetCommModemStatus(handle, &status)) {
+        return false;
+    }
+    // Only the answers of a device that was removed count: a driver that merely lacks the call
+    // must not stop the reads.
+    switch (GetLastError()) {
+        case ERROR_BAD_COMMAND:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_FILE_NOT_FOUND:
+            return true;
+        default:
+            return false;
+    }
+#else
+    int fd = -1;
+    if (sp_get_port_handle(mPort, &fd) != SP_OK || fd < 0) {
+        return false;
+    }
+    // A hung-up tty polls as POLLHUP (with POLLERR once the driver is gone) from then on.
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#endif
 }
 
 }  // namespace cpd

@@ -38,6 +38,9 @@ class SerialIO {
     // libserialport's result: bytes read (0 on timeout) or a negative sp_return code.
     int ReadBlocking(void* buffer, size_t len, uint32_t timeoutMs);
     int ReadNonBlocking(void* buffer, size_t len);
+    // True once the open port has gone away for good (adapter unplugged, line hung up): its
+    // handle reports a hang-up or removal. Never blocks; false when there is no open handle.
+    bool PortGone();
 
   private:
     std::string mArgs;
