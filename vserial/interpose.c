@@ -217,8 +217,10 @@ static void set_modem(struct port* p, int bits) {
 }
 
 /* The tty layer raises DTR and RTS when a port with a non-zero speed is first opened, O_NONBLOCK
- * or not; libserialport reads them back and re-applies them as found. */
-static void track(int fd, int id, int raise) {
+ * or not; libserialport reads them back and re-applies them as found. Returns 1 for the first
+ * open of the port. */
+static int track(int fd, int id, int raise) {
+    int first = 0;
     pthread_mutex_lock(&gLock);
     /* The port may have gone with its rig between the lookup and the open. */
     struct port* p = &gPorts[id];
@@ -226,11 +228,20 @@ static void track(int fd, int id, int raise) {
         gFds[gFdCount].fd = fd;
         gFds[gFdCount].id = id;
         ++gFdCount;
-        if (p->openCount++ == 0 && raise) {
+        first = p->openCount++ == 0;
+        if (first && raise) {
             set_modem(p, p->modem | TIOCM_DTR | TIOCM_RTS);
         }
     }
     pthread_mutex_unlock(&gLock);
+    return first;
+}
+
+/* A real tty is not listening while nobody has it open, and its last close discards what was
+ * not read. The pty slave stays open in the adapter, so its input is dropped by hand at both
+ * ends of a use. */
+static void drop_input(int fd) {
+    real_ioctl(fd, TCFLSH, (void*)(long)TCIFLUSH);
 }
 
 /* ---- interposed path calls ------------------------------------------------------------------- */
@@ -257,7 +268,9 @@ static int open_routed(const char* path, int flags, mode_t mode, const char* nam
     if (fd >= 0 && id >= 0) {
         struct termios t;
         int live = NEXT(tcgetattr_fn, "tcgetattr")(fd, &t) == 0 && cfgetospeed(&t) != B0;
-        track(fd, id, live);
+        if (track(fd, id, live)) {
+            drop_input(fd);
+        }
     }
     return fd;
 }
@@ -381,18 +394,23 @@ VS_EXPORT int close(int fd) {
         /* Last close with HUPCL drops DTR and RTS, as the tty layer does for a real port. */
         struct termios t;
         int hupcl = NEXT(tcgetattr_fn, "tcgetattr")(fd, &t) == 0 && (t.c_cflag & HUPCL);
+        int last = 0;
         pthread_mutex_lock(&gLock);
         for (int i = 0; i < gFdCount; ++i) {
             if (gFds[i].fd == fd) {
                 gFds[i] = gFds[--gFdCount];
                 struct port* p = &gPorts[id];
-                if (--p->openCount == 0 && hupcl) {
+                last = --p->openCount == 0;
+                if (last && hupcl) {
                     set_modem(p, 0);
                 }
                 break;
             }
         }
         pthread_mutex_unlock(&gLock);
+        if (last) {
+            drop_input(fd);
+        }
     }
     return NEXT(close_fn, "close")(fd);
 }

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,6 +98,33 @@ bool OpenLine(int* master, int* slave, std::string* slaveName) {
     return true;
 }
 
+// The device side of a paced adapter: a second pty whose master the device uses and whose slave,
+// raw (no echo, no line editing, no flow control) and non-blocking, the pacer writes and reads.
+bool OpenDeviceSide(int* deviceMaster, int* deviceSlave) {
+    int m = ::open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[64];
+    termios t{};
+    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+        std::fprintf(stderr, "vserial: device pty: %s\n", std::strerror(errno));
+        if (m >= 0) {
+            ::close(m);
+        }
+        return false;
+    }
+    int s = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (s < 0 || tcgetattr(s, &t) != 0 || (cfmakeraw(&t), tcsetattr(s, TCSANOW, &t)) != 0) {
+        std::fprintf(stderr, "vserial: %s: %s\n", name, std::strerror(errno));
+        if (s >= 0) {
+            ::close(s);
+        }
+        ::close(m);
+        return false;
+    }
+    *deviceMaster = m;
+    *deviceSlave = s;
+    return true;
+}
+
 int DataBits(unsigned cflag) {
     switch (cflag & CSIZE) {
         case CS5:
@@ -121,14 +150,166 @@ Parity ParityOf(unsigned cflag) {
 
 }  // namespace
 
+// ---- LinePacer ----------------------------------------------------------------------------------
+
+// Sits on the wire of a paced adapter: carries the bytes between the line's far end (the pty
+// master) and the device side (a second pty, raw, whose master is the adapter's PeerFd), each
+// direction no faster than the port's settings allow. A chunk of bytes is read when the wire is
+// free and handed on once its time on the wire has passed. The thread is woken through an eventfd
+// and joined by the destructor.
+class LinePacer {
+  public:
+    // Owns deviceFd (the second pty's slave); lineFd stays the adapter's.
+    static std::unique_ptr<LinePacer> Start(int id, int lineFd, int deviceFd) {
+        std::unique_ptr<LinePacer> pacer(new LinePacer(id, lineFd, deviceFd));
+        if (pacer->mWakeFd < 0) {
+            std::fprintf(stderr, "vserial: eventfd: %s\n", std::strerror(errno));
+            return nullptr;
+        }
+        pacer->mThread = std::thread([p = pacer.get()] { p->run(); });
+        return pacer;
+    }
+    ~LinePacer() {
+        if (mThread.joinable()) {
+            uint64_t one = 1;
+            while (::write(mWakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+            mThread.join();
+        }
+        for (int fd : {mWakeFd, mDirections[1].from}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    LinePacer(const LinePacer&) = delete;
+    LinePacer& operator=(const LinePacer&) = delete;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Direction {
+        int from = -1;
+        int to = -1;
+        bool dead = false;  // an end failed: the direction stops, the other goes on
+        size_t len = 0;     // bytes of the chunk on the wire, sent from `off` on
+        size_t off = 0;
+        Clock::time_point due{};       // when the chunk has crossed the wire
+        Clock::time_point wireFree{};  // when the wire is free for the next chunk
+        char buf[4096];
+    };
+
+    LinePacer(int id, int lineFd, int deviceFd)
+        : mId(id), mWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        mDirections[0].from = lineFd;  // what the port wrote, to the device
+        mDirections[0].to = deviceFd;
+        mDirections[1].from = deviceFd;  // what the device wrote, to the port
+        mDirections[1].to = lineFd;
+    }
+
+    // Bits one byte takes on the wire, and the baud rate, as the port last set them.
+    void lineTiming(int* bitsPerByte, int* baud) {
+        struct vs_line line {};
+        if (vs_line(mId, &line) == 0) {
+            mBits = 1 + DataBits(line.cflag) + ((line.cflag & PARENB) ? 1 : 0) +
+                    ((line.cflag & CSTOPB) ? 2 : 1);
+            // At 0 baud (hang-up) a real line carries nothing; the slowest rate stands in.
+            mBaud = std::max(50, static_cast<int>(line.baud));
+        }
+        *bitsPerByte = mBits;
+        *baud = mBaud;
+    }
+
+    void take(Direction& d) {
+        int bits = 0;
+        int baud = 0;
+        lineTiming(&bits, &baud);
+        // About 10 ms of the line per chunk: fine enough for the pace, few enough wake-ups.
+        const size_t chunk =
+            std::clamp<size_t>(static_cast<size_t>(baud / bits / 100), 1, sizeof d.buf);
+        const ssize_t n = ::read(d.from, d.buf, chunk);
+        if (n > 0) {
+            const auto start = std::max(Clock::now(), d.wireFree);
+            d.len = static_cast<size_t>(n);
+            d.off = 0;
+            d.due = start +
+                    std::chrono::nanoseconds(static_cast<int64_t>(n) * bits * 1000000000LL / baud);
+            d.wireFree = d.due;
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            d.dead = true;
+        }
+    }
+
+    void give(Direction& d) {
+        const ssize_t n = ::write(d.to, d.buf + d.off, d.len - d.off);
+        if (n > 0) {
+            d.off += static_cast<size_t>(n);
+            d.len = d.off == d.len ? 0 : d.len;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            d.dead = true;
+        }
+    }
+
+    void run() {
+        for (Direction& d : mDirections) {
+            ::fcntl(d.from, F_SETFL, ::fcntl(d.from, F_GETFL) | O_NONBLOCK);
+        }
+        for (;;) {
+            const auto now = Clock::now();
+            pollfd fds[3] = {{-1, 0, 0}, {-1, 0, 0}, {mWakeFd, POLLIN, 0}};
+            int timeoutMs = -1;
+            for (int i = 0; i < 2; ++i) {
+                Direction& d = mDirections[i];
+                if (d.dead) {
+                    continue;
+                }
+                if (d.len == 0) {
+                    fds[i] = {d.from, POLLIN, 0};
+                } else if (now >= d.due) {
+                    fds[i] = {d.to, POLLOUT, 0};
+                } else {
+                    const auto wait =
+                        std::chrono::ceil<std::chrono::milliseconds>(d.due - now).count();
+                    timeoutMs = timeoutMs < 0 ? static_cast<int>(wait)
+                                              : std::min(timeoutMs, static_cast<int>(wait));
+                }
+            }
+            if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR) {
+                return;
+            }
+            if (fds[2].revents != 0) {
+                return;
+            }
+            for (int i = 0; i < 2; ++i) {
+                Direction& d = mDirections[i];
+                if (fds[i].fd < 0 || fds[i].revents == 0) {
+                    continue;
+                }
+                if (d.len == 0) {
+                    take(d);
+                } else {
+                    give(d);
+                }
+            }
+        }
+    }
+
+    const int mId;
+    const int mWakeFd;
+    int mBits = 10;  // pacing thread only, like everything below
+    int mBaud = 9600;
+    Direction mDirections[2];
+    std::thread mThread;
+};
+
 // ---- Adapter ------------------------------------------------------------------------------------
 
 Adapter::~Adapter() {
-    if (mMasterFd >= 0) {
-        ::close(mMasterFd);
-    }
-    if (mSlaveFd >= 0) {
-        ::close(mSlaveFd);
+    mPacer.reset();
+    for (int fd : {mMasterFd, mPeerFd != mMasterFd ? mPeerFd : -1, mSlaveFd}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 
@@ -192,15 +373,21 @@ void Adapter::Unplug() {
     fs::remove(mSysfsLink, ec);
     fs::remove_all(mSysfsDevice, ec);
     // Releasing the master hangs the slave up, as the tty layer does when a USB adapter goes away.
-    // /dev/null takes the master's descriptor number so PeerFd stays valid and reads EOF.
-    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) {
-        ::dup3(null, mMasterFd, O_CLOEXEC);
-        ::close(null);
-    } else {
+    // /dev/null takes the peer's descriptor number so PeerFd stays valid and reads EOF.
+    mPacer.reset();
+    if (mPeerFd != mMasterFd) {
         ::close(mMasterFd);
         mMasterFd = -1;
     }
+    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup3(null, mPeerFd, O_CLOEXEC);
+        ::close(null);
+    } else {
+        ::close(mPeerFd);
+        mPeerFd = -1;
+    }
+    mMasterFd = mMasterFd >= 0 ? mPeerFd : -1;
     ::close(mSlaveFd);
     mSlaveFd = -1;
 }
@@ -245,10 +432,12 @@ std::unique_ptr<Rig> Rig::Create() {
 }
 
 Rig::~Rig() {
+    // Their threads end while the ports they serve still exist.
     for (auto& adapter : mAdapters) {
         if (adapter->mEcho != nullptr) {
             adapter->mEcho->stop();
         }
+        adapter->mPacer.reset();
     }
     vs_deactivate();
     mAdapters.clear();
@@ -256,13 +445,13 @@ Rig::~Rig() {
     fs::remove_all(mRoot, ec);
 }
 
-Adapter* Rig::AddUsbAdapter(const UsbIdentity& identity) {
+Adapter* Rig::AddUsbAdapter(const UsbIdentity& identity, Pacing pacing) {
     int n = mUsbCount;
     std::string tty = "ttyUSB" + std::to_string(n);
     std::string usbDev = "1-" + std::to_string(n + 1);
     std::string usbDir = "devices/pci0000:00/0000:00:14.0/usb1/" + usbDev;
     std::string target = usbDir + "/" + usbDev + ":1.0/" + tty + "/tty/" + tty;
-    Adapter* adapter = addAdapter(tty, target, usbDir, &identity);
+    Adapter* adapter = addAdapter(tty, target, usbDir, &identity, pacing);
     if (adapter != nullptr) {
         ++mUsbCount;
     }
@@ -273,7 +462,8 @@ Adapter* Rig::AddOnboardUart() {
     int n = mUartCount;
     std::string tty = "ttyAMA" + std::to_string(n);
     std::string platformDir = "devices/platform/soc/fe20" + std::to_string(n + 1) + "000.serial";
-    Adapter* adapter = addAdapter(tty, platformDir + "/tty/" + tty, platformDir, nullptr);
+    Adapter* adapter =
+        addAdapter(tty, platformDir + "/tty/" + tty, platformDir, nullptr, Pacing::kNone);
     if (adapter != nullptr) {
         ++mUartCount;
     }
@@ -285,7 +475,7 @@ Adapter* Rig::AddOnboardUart() {
 // sys/class/tty/<tty> -> ../../<target>, and for USB the identity files in sys/<deviceDir>,
 // which libserialport finds by walking up from `device`.
 Adapter* Rig::addAdapter(const std::string& tty, const std::string& target,
-                         const std::string& deviceDir, const UsbIdentity* usb) {
+                         const std::string& deviceDir, const UsbIdentity* usb, Pacing pacing) {
     std::unique_ptr<Adapter> adapter(new Adapter());
     fs::path sys = fs::path(mRoot) / "sys";
     std::error_code ec;
@@ -318,12 +508,31 @@ Adapter* Rig::addAdapter(const std::string& tty, const std::string& target,
         fs::remove_all(adapter->mSysfsDevice, ec);
         return nullptr;
     }
+    adapter->mPeerFd = adapter->mMasterFd;
     adapter->mId = vs_add(adapter->mPortName.c_str(), slaveName.c_str(), adapter->mSlaveFd);
     if (adapter->mId < 0) {
         std::fprintf(stderr, "vserial: too many adapters\n");
         fs::remove(adapter->mSysfsLink, ec);
         fs::remove_all(adapter->mSysfsDevice, ec);
         return nullptr;
+    }
+    if (pacing == Pacing::kLineRate) {
+        int deviceMaster = -1;
+        int deviceSlave = -1;
+        if (OpenDeviceSide(&deviceMaster, &deviceSlave)) {
+            adapter->mPacer = LinePacer::Start(adapter->mId, adapter->mMasterFd, deviceSlave);
+        }
+        if (adapter->mPacer == nullptr) {
+            std::fprintf(stderr, "vserial: cannot pace %s\n", tty.c_str());
+            if (deviceMaster >= 0) {
+                ::close(deviceMaster);
+            }
+            vs_unplug(adapter->mId);  // the slot stays taken, but nothing finds the port
+            fs::remove(adapter->mSysfsLink, ec);
+            fs::remove_all(adapter->mSysfsDevice, ec);
+            return nullptr;
+        }
+        adapter->mPeerFd = deviceMaster;
     }
     mAdapters.push_back(std::move(adapter));
     return mAdapters.back().get();
@@ -350,8 +559,8 @@ EchoDevice::EchoDevice(Adapter& adapter) : mAdapter(adapter) {
         return;
     }
     // Non-blocking so a peer that stops reading can never wedge the thread inside write().
-    mSavedFlags = ::fcntl(adapter.mMasterFd, F_GETFL);
-    ::fcntl(adapter.mMasterFd, F_SETFL, mSavedFlags | O_NONBLOCK);
+    mSavedFlags = ::fcntl(adapter.mPeerFd, F_GETFL);
+    ::fcntl(adapter.mPeerFd, F_SETFL, mSavedFlags | O_NONBLOCK);
     adapter.mEcho = this;
     mThread = std::thread([this] { run(); });
 }
@@ -366,7 +575,7 @@ void EchoDevice::stop() {
         while (::write(mWakeFd, &one, sizeof one) < 0 && errno == EINTR) {
         }
         mThread.join();
-        ::fcntl(mAdapter.mMasterFd, F_SETFL, mSavedFlags);
+        ::fcntl(mAdapter.mPeerFd, F_SETFL, mSavedFlags);
         mAdapter.mEcho = nullptr;
     }
     if (mWakeFd >= 0) {
@@ -376,7 +585,7 @@ void EchoDevice::stop() {
 }
 
 void EchoDevice::run() {
-    const int fd = mAdapter.mMasterFd;
+    const int fd = mAdapter.mPeerFd;
     // Waits for `events` on the line; false once stop() asked the thread to end.
     auto wait = [this, fd](short events) {
         pollfd fds[2] = {{fd, events, 0}, {mWakeFd, POLLIN, 0}};

@@ -5,17 +5,22 @@
 // ioctls); they stay pure pass-through while no Rig exists.
 //
 // Threads: Rig and Adapter are driven by one test thread; the interposed calls they emulate may
-// come from any thread. Nothing here blocks except joining an echo thread (EchoDevice's
-// destructor, Adapter::Unplug, Rig's destructor). The Rig owns its adapters; an EchoDevice must
-// end before its Rig.
+// come from any thread. A paced adapter runs one thread of its own that carries the bytes.
+// Nothing here blocks except joining an echo or pacing thread (EchoDevice's destructor,
+// Adapter::Unplug, Rig's destructor). The Rig owns its adapters; an EchoDevice must end before
+// its Rig.
 //
-// Limits against a real adapter: bytes move at memory speed whatever the baud rate (no pacing);
-// each direction buffers what a pty does (the port can write about 14 KiB before
-// sp_blocking_write blocks on an unread peer); data bits, parity and stop bits are recorded, not
-// applied to the bytes; CRTSCTS is recorded only and the input lines (CTS, DSR, DCD, RI) read
-// low; no break. XON/XOFF is the kernel line discipline's, as on a real port: with IXON (on by
-// default) a 0x13 from the peer stops the port's output until 0x11 and both bytes are swallowed.
-// The device node stats as the pty slave, not a ttyUSB character device.
+// Limits against a real adapter: bytes move at memory speed whatever the baud rate unless the
+// adapter is paced (Pacing::kLineRate); each direction buffers what a pty does (the port can
+// write about 14 KiB before sp_blocking_write blocks on an unread peer; a paced adapter adds a
+// second pty's worth); a peer that does not read holds the line back instead of losing bytes;
+// data bits, parity and stop bits are recorded and set the pace, not applied to the bytes;
+// CRTSCTS is recorded only and the input lines (CTS, DSR, DCD, RI) read low; no break. As on a
+// tty, input that the port has not read is dropped when its last user closes it, and bytes that
+// arrive while nobody has it open are dropped at the next open. XON/XOFF is the kernel line
+// discipline's, as on a real port: with IXON (on by default) a 0x13 from the peer stops the port's
+// output until 0x11 and both bytes are swallowed. The device node stats as the pty slave, not a
+// ttyUSB character device.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +61,12 @@ struct UsbIdentity {
     std::optional<std::string> serial;   // non-empty: appended as " - <serial>" to the description
 };
 
+// kLineRate: bytes take as long as on the wire in both directions: 1 start bit, the data bits,
+// the parity bit if any and the stop bits per byte, at the baud rate the port last set.
+enum class Pacing { kNone, kLineRate };
+
 class EchoDevice;
+class LinePacer;
 
 // One emulated port. Owned by its Rig; pointers stay valid until the Rig is destroyed.
 class Adapter {
@@ -71,7 +81,7 @@ class Adapter {
     const std::string& Description() const { return mDescription; }
     // The far end of the line (pty master), blocking. Bytes written here arrive at the port;
     // bytes the port writes are read here. After Unplug it reads end-of-file.
-    int PeerFd() const { return mMasterFd; }
+    int PeerFd() const { return mPeerFd; }
 
     // Empty once unplugged.
     std::optional<LineSettings> Settings() const;
@@ -102,10 +112,12 @@ class Adapter {
     std::string mDescription;
     std::string mSysfsLink;    // /sys/class/tty/<name> inside the rig's tree
     std::string mSysfsDevice;  // the emulated device's own directory inside the tree
-    int mMasterFd = -1;
-    int mSlaveFd = -1;  // kept open so the line survives while the port is closed
+    int mMasterFd = -1;        // the line's far end; the pacer's alone when paced
+    int mPeerFd = -1;          // what the device side uses: mMasterFd, or the pacer's second pty
+    int mSlaveFd = -1;         // kept open so the line survives while the port is closed
     bool mPlugged = true;
     EchoDevice* mEcho = nullptr;
+    std::unique_ptr<LinePacer> mPacer;
 };
 
 // Turns the emulation on for the whole process (at most one Rig at a time) and off again,
@@ -120,7 +132,7 @@ class Rig {
     Rig& operator=(const Rig&) = delete;
 
     // A USB serial adapter, named /dev/ttyUSB<n>. Null on failure (message on stderr).
-    Adapter* AddUsbAdapter(const UsbIdentity& identity);
+    Adapter* AddUsbAdapter(const UsbIdentity& identity, Pacing pacing = Pacing::kNone);
     // An on-board UART, /dev/ttyAMA<n>: listed, described by its tty name, transport not USB.
     Adapter* AddOnboardUart();
 
@@ -131,7 +143,7 @@ class Rig {
   private:
     Rig() = default;
     Adapter* addAdapter(const std::string& tty, const std::string& target,
-                        const std::string& usbDir, const UsbIdentity* usb);
+                        const std::string& usbDir, const UsbIdentity* usb, Pacing pacing);
 
     std::string mRoot;
     std::vector<std::unique_ptr<Adapter>> mAdapters;

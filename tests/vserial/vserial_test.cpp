@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -187,6 +188,56 @@ TEST_F(VserialPort, UnplugHangsUpTheOpenPortAndLeavesTheList) {
     sp_port* again = nullptr;
     EXPECT_EQ(sp_get_port_by_name(mAdapter->PortName().c_str(), &again), SP_ERR_ARG);
     EXPECT_TRUE(ListedDescriptions().empty());
+}
+
+// Both directions at once on a paced 8E2 line: 12 bits a byte, so 1920 bytes take 1.2 s at
+// 19200 baud whatever the load (a load only makes them later). Then the tty rule: what the port
+// did not read is gone once its last user has closed it.
+TEST_F(VserialTest, PacedLineTakesTheWireTimeAndLastCloseDropsUnreadInput) {
+    Adapter* adapter =
+        mRig->AddUsbAdapter({0x0403, 0x6001, {}, "Paced", {}}, vserial::Pacing::kLineRate);
+    ASSERT_NE(adapter, nullptr);
+    sp_port* port = nullptr;
+    ASSERT_EQ(sp_get_port_by_name(adapter->PortName().c_str(), &port), SP_OK);
+    ASSERT_EQ(sp_open(port, SP_MODE_READ_WRITE), SP_OK);
+    ASSERT_EQ(sp_set_baudrate(port, 19200), SP_OK);
+    ASSERT_EQ(sp_set_parity(port, SP_PARITY_EVEN), SP_OK);
+    ASSERT_EQ(sp_set_stopbits(port, 2), SP_OK);
+    std::string bytes(1920, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>('a' + i % 26);  // no XON/XOFF bytes: the port obeys them
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(adapter->PeerFd(), bytes.data(), bytes.size()), 1920);
+    ASSERT_EQ(Count(sp_blocking_write(port, bytes.data(), bytes.size(), 1000)), 1920);
+    std::string atPort(bytes.size(), '\0');
+    EXPECT_EQ(Count(sp_blocking_read(port, atPort.data(), atPort.size(), 10000)), 1920);
+    std::string atPeer;
+    while (atPeer.size() < bytes.size()) {
+        char buf[2048];
+        const ssize_t n = read(adapter->PeerFd(), buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        atPeer.append(buf, static_cast<size_t>(n));
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took.count(), 1.19) << "faster than the wire";
+    EXPECT_EQ(atPort, bytes);
+    EXPECT_EQ(atPeer, bytes);
+
+    ASSERT_EQ(write(adapter->PeerFd(), "stale", 5), 5);
+    for (int i = 0; i < 1000 && Count(sp_input_waiting(port)) < 5; ++i) {
+        usleep(1000);
+    }
+    ASSERT_EQ(Count(sp_input_waiting(port)), 5);
+    sp_close(port);
+    ASSERT_EQ(sp_open(port, SP_MODE_READ_WRITE), SP_OK);
+    ASSERT_EQ(write(adapter->PeerFd(), "fresh", 5), 5);
+    char got[8] = {};
+    EXPECT_EQ(Count(sp_blocking_read(port, got, 5, 5000)), 5);
+    EXPECT_STREQ(got, "fresh");
+    sp_close(port);
+    sp_free_port(port);
 }
 
 // Written to until both directions are full, the echo thread is stuck writing back to a port

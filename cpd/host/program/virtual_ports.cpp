@@ -259,9 +259,15 @@ bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* er
                 *error = "--virtual: peer must be echo, none or unix:PATH, got \"" + value + "\"";
                 return false;
             }
+        } else if (key == "pace") {
+            if (value != "line" && value != "none") {
+                *error = "--virtual: pace must be line or none, got \"" + value + "\"";
+                return false;
+            }
+            spec.pacing = value == "line" ? vserial::Pacing::kLineRate : vserial::Pacing::kNone;
         } else {
             *error = "--virtual: unknown key \"" + key +
-                     "\" (product, manufacturer, serial, vid, pid, peer)";
+                     "\" (product, manufacturer, serial, vid, pid, peer, pace)";
             return false;
         }
     }
@@ -281,7 +287,7 @@ std::unique_ptr<VirtualPorts> VirtualPorts::Create(const std::vector<VirtualSpec
         return nullptr;
     }
     for (const VirtualSpec& spec : specs) {
-        vserial::Adapter* adapter = ports->mRig->AddUsbAdapter(spec.identity);
+        vserial::Adapter* adapter = ports->mRig->AddUsbAdapter(spec.identity, spec.pacing);
         if (adapter == nullptr) {
             *error = "cannot create a virtual adapter";
             return nullptr;

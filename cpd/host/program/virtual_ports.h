@@ -18,11 +18,13 @@ struct VirtualSpec {
     vserial::UsbIdentity identity;
     Peer peer = Peer::kEcho;
     std::string socketPath;  // kUnix only
+    vserial::Pacing pacing = vserial::Pacing::kNone;
 };
 
 // SPEC: comma-separated key=value pairs, all optional: product=TEXT manufacturer=TEXT
-// serial=TEXT vid=HEX pid=HEX peer=echo|none|unix:PATH. Defaults: product "Virtual UART",
-// manufacturer "cpd-host", vid 0403, pid 6001, no serial number, peer echo.
+// serial=TEXT vid=HEX pid=HEX peer=echo|none|unix:PATH pace=line|none. Defaults: product
+// "Virtual UART", manufacturer "cpd-host", vid 0403, pid 6001, no serial number, peer echo,
+// bytes at memory speed (pace=line: at the line's rate, as on a real wire).
 bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* error);
 
 class UnixPeerBridge;

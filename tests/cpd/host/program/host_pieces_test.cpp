@@ -151,9 +151,10 @@ TEST(EndpointSyntax, BarePortMeansLoopbackAndBadPortsAreRefused) {
 TEST(VirtualSpecSyntax, ParsesKeysAndRejectsWhatItCannotBuild) {
     VirtualSpec spec;
     std::string error;
-    ASSERT_TRUE(ParseVirtualSpec("product=My UART,serial=S9,vid=1a86,pid=7523,peer=unix:/tmp/s",
-                                 &spec, &error))
+    ASSERT_TRUE(ParseVirtualSpec(
+        "product=My UART,serial=S9,vid=1a86,pid=7523,peer=unix:/tmp/s,pace=line", &spec, &error))
         << error;
+    EXPECT_EQ(spec.pacing, vserial::Pacing::kLineRate);
     EXPECT_EQ(std::tie(spec.identity.product, spec.identity.serial, spec.socketPath),
               std::make_tuple("My UART", "S9", "/tmp/s"));
     EXPECT_EQ(std::make_tuple(spec.identity.vid, spec.identity.pid, spec.peer),
@@ -164,7 +165,7 @@ TEST(VirtualSpecSyntax, ParsesKeysAndRejectsWhatItCannotBuild) {
     EXPECT_EQ(spec.peer, VirtualSpec::Peer::kEcho);
 
     for (const char* bad :
-         {"colour=red", "vid=12345", "vid=xyz", "peer=tcp:1", "peer=unix:", "product"}) {
+         {"colour=red", "vid=12345", "vid=xyz", "peer=tcp:1", "peer=unix:", "product", "pace=x"}) {
         EXPECT_FALSE(ParseVirtualSpec(bad, &spec, &error)) << bad;
     }
 }
