@@ -288,17 +288,23 @@ void LocalSerialRedir::readFromSerialPort() {
         const uint32_t timeoutMs = mReadTimeout.load(std::memory_order_relaxed);
         const std::shared_ptr<SerialIO> io = std::atomic_load(&mSerialIo);
         // libserialport keeps polling a hung-up tty until the read times out, which burns a
-        // whole core; a port that is gone is not read again, only waited on like a quiet one.
+        // whole core: the pump waits for input itself, and a port that is gone is not read
+        // again, only waited on like a quiet one.
         if (io == gone) {
             waitOrStop(timeoutMs);
             continue;
         }
-        if (io->PortGone()) {
+        uint32_t leftMs = timeoutMs;
+        const SerialIO::Input input = io->WaitForInput(timeoutMs, &leftMs);
+        if (input == SerialIO::Input::kGone) {
             CPD_DEV_LOGE("serial port gone: no more reads until the redirection stops");
             gone = io;
             continue;
         }
-        const int n = io->ReadBlocking(buffer, static_cast<size_t>(count), timeoutMs);
+        if (input == SerialIO::Input::kQuiet) {
+            continue;
+        }
+        const int n = io->ReadBlocking(buffer, static_cast<size_t>(count), leftMs);
         if (n == 0) {
             continue;
         }

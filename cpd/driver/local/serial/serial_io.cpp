@@ -9,6 +9,7 @@
 #include <termios.h>
 #endif
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -269,15 +270,15 @@ int SerialIO::ReadNonBlocking(void* buffer, size_t len) {
     return sp_nonblocking_read(mPort, buffer, len);
 }
 
-bool SerialIO::PortGone() {
+SerialIO::Input SerialIO::WaitForInput(uint32_t timeoutMs, uint32_t* leftMs) {
+    *leftMs = timeoutMs;
 #ifdef _WIN32
+    // The library waits on its own overlapped read; here only a removed device is told apart.
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (sp_get_port_handle(mPort, &handle) != SP_OK || handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
     DWORD status = 0;
-    if (GetCommModemStatus(handle, &status)) {
-        return false;
+    if (sp_get_port_handle(mPort, &handle) != SP_OK || handle == INVALID_HANDLE_VALUE ||
+        GetCommModemStatus(handle, &status)) {
+        return Input::kReady;
     }
     // Only the answers of a device that was removed count: a driver that merely lacks the call
     // must not stop the reads.
@@ -288,18 +289,32 @@ bool SerialIO::PortGone() {
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_NO_SUCH_DEVICE:
         case ERROR_FILE_NOT_FOUND:
-            return true;
+            return Input::kGone;
         default:
-            return false;
+            return Input::kReady;
     }
 #else
     int fd = -1;
     if (sp_get_port_handle(mPort, &fd) != SP_OK || fd < 0) {
-        return false;
+        return Input::kReady;  // no open handle: the library's read reports what is wrong
     }
-    // A hung-up tty polls as POLLHUP (with POLLERR once the driver is gone) from then on.
+    const auto start = std::chrono::steady_clock::now();
     pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs));
+    // A hung-up tty polls as POLLHUP (with POLLERR once its driver is gone) from then on.
+    if (ready == 1 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return Input::kGone;
+    }
+    if (ready == 0) {
+        return Input::kQuiet;
+    }
+    // Input (or an interrupted wait): the read gathers for what is left of the timeout, never 0,
+    // which would mean no timeout at all.
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    *leftMs = waited < timeoutMs ? timeoutMs - static_cast<uint32_t>(waited) : 1;
+    return Input::kReady;
 #endif
 }
 

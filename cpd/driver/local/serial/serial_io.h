@@ -38,9 +38,12 @@ class SerialIO {
     // libserialport's result: bytes read (0 on timeout) or a negative sp_return code.
     int ReadBlocking(void* buffer, size_t len, uint32_t timeoutMs);
     int ReadNonBlocking(void* buffer, size_t len);
-    // True once the open port has gone away for good (adapter unplugged, line hung up): its
-    // handle reports a hang-up or removal. Never blocks; false when there is no open handle.
-    bool PortGone();
+    enum class Input { kReady, kQuiet, kGone };
+    // Read thread: waits up to timeoutMs for input on the open port. kReady with *leftMs the part
+    // of the timeout still to run (all of it where the handle cannot be waited on here, and then
+    // it returns at once); kQuiet when the timeout passed with nothing; kGone when the port went
+    // away for good (adapter unplugged, line hung up), which it reports at once from then on.
+    Input WaitForInput(uint32_t timeoutMs, uint32_t* leftMs);
 
   private:
     std::string mArgs;

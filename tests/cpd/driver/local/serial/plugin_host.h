@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugin_loader.h"
@@ -23,6 +26,28 @@ namespace cpd::test {
 
 // Hang guard only: every wait normally ends long before it.
 constexpr std::chrono::milliseconds kPatience{5000};
+
+// Share of one core the whole process used over `span` (at least a second for a stable
+// figure) while the calling thread slept; printed, so a run shows the figure. The span really
+// slept goes to *seconds.
+inline double ProcessCpuShare(std::chrono::milliseconds span, double* seconds = nullptr) {
+    const auto cpuSeconds = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = cpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(span);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    const double share = (cpuSeconds() - before) / elapsed.count();
+    std::printf("process CPU: %.4f of a core over %.2f s\n", share, elapsed.count());
+    if (seconds != nullptr) {
+        *seconds = elapsed.count();
+    }
+    return share;
+}
 
 struct DriverDeleter {
     // The host's order: Close, then delete through the virtual destructor.

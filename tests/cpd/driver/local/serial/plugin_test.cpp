@@ -52,9 +52,15 @@ TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
     EXPECT_EQ(Deliver(Write(kDevId, "lost")), 0);
     EXPECT_EQ(mLog.Count("cmd: write fail\\n"), 1u);
 
-    // With no port every read fails at once; the pump must still stop when the driver closes.
+    // With no port every read fails at once. Regression: the pump retried at once, millions of
+    // Error lines a second on a whole core; one a read timeout is the most it may log.
+    Deliver(Timeouts(kDevId, 200));
     EXPECT_EQ(Deliver(StartRead(kDevId)), 0);
     EXPECT_TRUE(mLog.WaitFor("Read failed: Invalid arguments", kPatience));
+    const size_t failedBefore = mLog.Count("Read failed");
+    double seconds = 0;
+    EXPECT_LT(ProcessCpuShare(std::chrono::milliseconds(1000), &seconds), 0.05);
+    EXPECT_LE(mLog.Count("Read failed") - failedBefore, seconds / 0.2 + 1);
     EXPECT_EQ(mDriver->Close(false), 0);
     EXPECT_EQ(mLog.Count("readFromSerialPort end"), 1u);
     EXPECT_TRUE(mDevice->Sent().empty());

@@ -115,6 +115,7 @@ TEST_F(RedirOnDouble, ReadLengthBoundsAndRestartKeepsLengthAndTimeout) {
 }
 
 TEST_F(RedirOnDouble, ReadFailuresAreLoggedAndPumpGoesOn) {
+    Deliver(Timeouts(kId, 5));  // each failure is followed by a pause of one read timeout
     for (int result : {-1, -2, -3, -4}) {
         spd_push_read_result(kPort, result);
     }
@@ -152,6 +153,41 @@ TEST_F(RedirOnDouble, StopWaitsForBlockedReadAndStartReadDuringStopStartsFreshPu
     ASSERT_TRUE(WaitUntil([this] { return Data().size() == 2; }));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(Data()[0].Payload()) + 4, 4), "late");
     EXPECT_EQ(Data()[1].Payload()[4], 'y');
+}
+
+// Regression: START_READ before Init started a pump without a port object (SIGSEGV).
+TEST_F(RedirOnDouble, CommandsBeforeInitAreLoggedAndDropped) {
+    LocalSerialRedir fresh(&mDevice);
+    spd_clear_calls();
+    fresh.EventHandle(StartRead(kId), 7);
+    fresh.EventHandle(Write(kId, "x"), 7);
+    fresh.EventHandle(BaudRate(kId, 19200), 7);
+    fresh.PktCallback(7, nullptr);
+    fresh.Stop();
+    EXPECT_EQ(mLog.Count("SERIAL_CMD_START_READ dropped: no serial port"), 1u);
+    EXPECT_EQ(mLog.Count("SERIAL_CMD_WRITE dropped: no serial port"), 1u);
+    EXPECT_EQ(mLog.Count("packet dropped"), 1u);
+    EXPECT_EQ(mLog.Count("readFromSerialPort start"), 0u);
+    EXPECT_EQ(spd_count_calls("sp_"), 0u);
+}
+
+// The frame names the function that logs: the messages of a served command name PktCallback.
+TEST_F(RedirOnDouble, CommandMessagesAreLoggedByPktCallback) {
+    Deliver(Timeouts(kId, 100));
+    Deliver(ReadLength(kId, 8));
+    Deliver(Write(kId, "ok"));
+    spd_set_write_limit(1);
+    Deliver(Write(kId, "no"));
+    for (const char* message :
+         {"cmd:SERIAL_CMD_SET_CONFIG msgType[", "SET_READ_LENGTH:8",
+          "set timeout: ", "cmd:SERIAL_CMD_WRITE len=2", "cmd: write ok", "cmd: write fail"}) {
+        const std::vector<LogLine> lines = mLog.Lines();
+        const auto logged = std::find_if(lines.begin(), lines.end(), [&](const LogLine& line) {
+            return line.text.find(message) != std::string::npos;
+        });
+        ASSERT_NE(logged, lines.end()) << message;
+        EXPECT_NE(logged->text.find(" PktCallback("), std::string::npos) << logged->text;
+    }
 }
 
 TEST_F(RedirOnDouble, SequenceWrapsToZeroAfter65535) {

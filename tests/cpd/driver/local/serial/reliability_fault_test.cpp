@@ -52,7 +52,9 @@ class LineFault : public PluginHost {
     }
 };
 
-TEST_F(LineFault, UnplugWhilePumpReadsLeavesLaterPacketsServed) {
+// Regression: libserialport polls a hung-up tty until each read times out, so the pump used a
+// whole core, silently, until Close.
+TEST_F(LineFault, UnplugWhilePumpReadsIsLoggedOnceLeavesCoreIdleAndLaterPacketsServed) {
     constexpr std::chrono::milliseconds kReadTimeout{200};
     OpenAdapter();
     Deliver(Timeouts(kDevId, kReadTimeout.count()));
@@ -61,6 +63,9 @@ TEST_F(LineFault, UnplugWhilePumpReadsLeavesLaterPacketsServed) {
     ASSERT_TRUE(WaitForData("before"));
 
     mAdapter->Unplug();
+    EXPECT_LT(ProcessCpuShare(std::chrono::milliseconds(1500)), 0.05);
+    EXPECT_EQ(mLog.Count("serial port gone"), 1u);
+    EXPECT_EQ(mLog.Count("Read failed"), 0u);
     EXPECT_EQ(Deliver(BaudRate(kDevId, 19200)), 0);
     EXPECT_EQ(Deliver(Write(kDevId, "after")), 0);
     EXPECT_EQ(Deliver(ReadLength(kDevId, 16)), 0);

@@ -1,8 +1,10 @@
 // SerialIO on the real libserialport, against virtual USB adapters whose far end the test holds:
 // what the library really does with each request is seen from the line, not from a call log.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libserialport.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -185,8 +187,16 @@ TEST_F(SerialIOOpenTest, RequestsReachTheLineAndAreLogged) {
     EXPECT_EQ(adapter->Settings()->stopBits, 1);
     EXPECT_EQ(log.Count("\"set line control:WordLength[7] Parity[2] StopBits[1]\""), 1u);
 
-    // A fresh usb-serial line obeys XON/XOFF, so "off" is a visible change.
+    // A fresh usb-serial line obeys XON/XOFF, so "off" is a visible change. Regression: RTS/CTS
+    // that an earlier program left on survived the request (libserialport leaves CRTSCTS alone).
     ASSERT_TRUE(before.xonOutput);
+    const int earlier = ::open(adapter->PortName().c_str(), O_RDWR | O_NOCTTY);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(earlier, &settings), 0);
+    settings.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(earlier, TCSANOW, &settings), 0);
+    ::close(earlier);
+    ASSERT_TRUE(adapter->Settings()->rtsCts);
     const int32_t handflow[4] = {0x08 /* SERIAL_CTS_HANDSHAKE */, 0x80 /* SERIAL_RTS_HANDSHAKE */,
                                  2048, 512};
     EXPECT_EQ(io->SetConfig(DRIVER_SET_HANDFLOW_TO_USER, sizeof(handflow), handflow), 0);
