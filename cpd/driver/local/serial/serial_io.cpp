@@ -287,7 +287,6 @@ SerialIO::Input SerialIO::WaitForInput(uint32_t timeoutMs, uint32_t* leftMs) {
         case ERROR_ACCESS_DENIED:
         case ERROR_DEVICE_REMOVED:
         case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_NO_SUCH_DEVICE:
         case ERROR_FILE_NOT_FOUND:
             return Input::kGone;
         default:
