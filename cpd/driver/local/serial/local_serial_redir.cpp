@@ -117,8 +117,8 @@ void LocalSerialRedir::Stop() {
     CPD_LOGD("end \n");
 }
 
-// Every message of a served command is logged here, under this function's name, as the remote
-// side's tools expect; only the parsing of the payload lives in a helper.
+// Every message of a served command is logged from here, so the log names PktCallback as the
+// function that served it; only the checking and copying of the payload lives in a helper.
 int LocalSerialRedir::PktCallback(int arg, std::unique_ptr<CpdPacket> packet) {
     (void)arg;
     if (packet == nullptr) {
