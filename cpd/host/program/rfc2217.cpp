@@ -105,6 +105,13 @@ bool TelnetDecoder::Feed(const uint8_t* data, size_t n, Handler& handler, std::s
         gathered.clear();
         return ok;
     };
+    // Data that came before a malformed command still goes to the port, as with any split.
+    auto fail = [&](const std::string& why) {
+        if (flush()) {
+            *error = why;
+        }
+        return false;
+    };
     size_t i = 0;
     while (i < n) {
         switch (mState) {
@@ -134,11 +141,9 @@ bool TelnetDecoder::Feed(const uint8_t* data, size_t n, Handler& handler, std::s
                 } else if (byte == kSb) {
                     mState = State::kSbOption;
                 } else if (byte == kSe) {
-                    *error = "IAC SE outside a subnegotiation";
-                    return false;
+                    return fail("IAC SE outside a subnegotiation");
                 } else if (byte < kSe) {
-                    *error = "IAC followed by " + Hex(byte) + ", not a Telnet command";
-                    return false;
+                    return fail("IAC followed by " + Hex(byte) + ", not a Telnet command");
                 }
                 // NOP, DM, BRK, IP, AO, AYT, EC, EL and GA mean nothing to a serial line.
                 break;
@@ -170,13 +175,11 @@ bool TelnetDecoder::Feed(const uint8_t* data, size_t n, Handler& handler, std::s
                     break;
                 }
                 if (mState == State::kSbIac && byte != kIac) {
-                    *error = "IAC " + Hex(byte) + " inside a subnegotiation";
-                    return false;
+                    return fail("IAC " + Hex(byte) + " inside a subnegotiation");
                 }
                 if (mSb.size() >= kMaxSubnegotiation) {
-                    *error = "subnegotiation longer than " + std::to_string(kMaxSubnegotiation) +
-                             " bytes";
-                    return false;
+                    return fail("subnegotiation longer than " + std::to_string(kMaxSubnegotiation) +
+                                " bytes");
                 }
                 mSb.push_back(byte);
                 mState = State::kSbData;
