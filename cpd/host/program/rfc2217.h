@@ -94,7 +94,8 @@ class ComPortControl {
     // any, is appended to *reply. False (with *error) for a command whose value is malformed.
     bool Handle(const uint8_t* data, size_t n, PortSettings* settings, std::vector<uint8_t>* reply,
                 std::string* error);
-    // Sent once the client enabled the option, so reading CTS and the like never waits.
+    // Sent once the client enabled the option, so a client reading CTS and the like has a
+    // state from the start instead of none.
     void InitialNotifications(std::vector<uint8_t>* out) const;
     // What the line control request must carry; the report's values with every change since.
     const serial_config& Current() const { return mCurrent; }
