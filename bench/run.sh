@@ -68,6 +68,10 @@ if [[ $have_host == 1 ]]; then
     # measured instead.
     host="$build/cpd/host/program/cpd-host"
     "$bench" bridge "$host" $short
+    # pyserial (Debian python3-serial) is seen by /usr/bin/python3 only.
+    if [[ -x /usr/bin/python3 ]] && command -v socat >/dev/null; then
+        /usr/bin/python3 "$root/bench/rfc2217_bench.py" $short "$host"
+    fi
 else
     echo "(cpd-host not in this tree: no bridge figures)"
 fi

@@ -11,6 +11,7 @@
 #include "cpd/host/program/commands.h"
 #include "cpd/host/program/driver_session.h"
 #include "cpd/host/program/port_lookup.h"
+#include "cpd/host/program/rfc2217.h"
 #include "cpd/host/program/serial_packets.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
@@ -89,6 +90,11 @@ class Server {
     // One remote from connect to leave; true when a stop signal ended it.
     bool serve(int fd, const std::string& peer) {
         const std::string& description = *mOptions.description;
+        if (mOptions.rfc2217) {
+            return ServeRfc2217Client({mPlugin, mVirtualPorts, mTracer, description, mOptions.devId,
+                                       mListenFd, mStop.Fd()},
+                                      fd, peer);
+        }
         Say("remote " + peer + " connected; opening " + Quote(description));
         DeviceIdentity identity;
         identity.devId = mOptions.devId;

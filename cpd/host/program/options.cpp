@@ -99,6 +99,8 @@ struct Parser {
             options->settings.dtrPulse = true;
         } else if (name == "--flow-off") {
             options->settings.flowOff = true;
+        } else if (name == "--rfc2217") {
+            options->rfc2217 = true;
         } else if (name == "--help" || name == "-h") {
             options->command = Command::kHelp;
         } else if (name == "--version") {
@@ -160,7 +162,7 @@ bool Allowed(const std::string& name, Command command) {
         {"--parity", {Command::kTerm}},       {"--stop-bits", {Command::kTerm}},
         {"--read-timeout", {Command::kTerm}}, {"--read-length", {Command::kTerm}},
         {"--dtr-pulse", {Command::kTerm}},    {"--flow-off", {Command::kTerm}},
-        {"--linger", {Command::kTerm}}};
+        {"--linger", {Command::kTerm}},       {"--rfc2217", {Command::kServe}}};
     const auto it = kOwners.find(name);
     if (it == kOwners.end()) {
         return true;
@@ -260,6 +262,7 @@ Usage:
   cpd-host [global options] term "<description>" [settings] [--dev-id N] [--linger MS]
   cpd-host [global options] term --connect HOST:PORT [settings] [--linger MS]
   cpd-host [global options] serve --listen HOST:PORT "<description>" [--dev-id N]
+  cpd-host [global options] serve --rfc2217 --listen HOST:PORT "<description>" [--dev-id N]
   cpd-host [global options] demo
 
 Commands:
@@ -278,6 +281,9 @@ Commands:
            is opened when a remote connects and closed when it leaves. A malformed frame (bad
            magic, length below 16 or above 1 MiB) ends that connection; the server then waits
            for the next. Stops on SIGINT or SIGTERM.
+           With --rfc2217 the remote is any RFC 2217 (Telnet COM-PORT-OPTION) client, e.g.
+           pyserial's rfc2217://HOST:PORT: its settings become the plug-in's requests, its
+           bytes are written to the port and the port's bytes come back to it.
   demo     Self-contained check for a machine without serial hardware: a virtual adapter with
            an echo device, the real plug-in, a short remote session with the decoded trace and
            a one-line verdict. Exit code 0 only if every byte came back. Never touches a real tty.

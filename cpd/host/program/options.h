@@ -41,6 +41,7 @@ struct Options {
     std::optional<unsigned> lingerMs;
     // serve
     std::optional<std::string> listen;
+    bool rfc2217 = false;  // Telnet COM-PORT-OPTION clients instead of packet frames
 };
 
 // kExitOk, or kExitUsage with a message naming the offending argument.

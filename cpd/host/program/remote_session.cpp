@@ -121,11 +121,14 @@ int RemoteSession::ApplySettings(const PortSettings& s, const serial_config& cur
         result |= setConfig(SET_READ_LENGTH, &length, sizeof(length));
     }
     if (s.flowOff) {
-        const uint32_t handflow[4] = {0, 0, 0, 0};
+        const uint32_t handflow[4] = {s.handShake, s.flowReplace, 0, 0};
         result |= setConfig(DRIVER_SET_HANDFLOW_TO_USER, handflow, sizeof(handflow));
     }
     if (s.dtrPulse) {
         result |= setConfig(DRIVER_CLR_DTR_TO_USER, nullptr, 0);
+    }
+    if (s.purge) {
+        result |= setConfig(DRIVER_SERIAL_PURGE_TO_USER, nullptr, 0);
     }
     return result != 0 ? -1 : 0;
 }

@@ -64,6 +64,10 @@ struct PortSettings {
     std::optional<uint64_t> readLength;
     bool dtrPulse = false;
     bool flowOff = false;  // the plug-in's handshake request always ends all flow control
+    // Windows SERIAL_HANDFLOW flags the handshake request carries; the plug-in only logs them.
+    uint32_t handShake = 0;
+    uint32_t flowReplace = 0;
+    bool purge = false;
 };
 
 class RemoteSession {
