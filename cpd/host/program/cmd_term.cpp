@@ -69,13 +69,15 @@ int WatchEnd(const StopSignals& stop, const EventFlag& closed, const RemoteSessi
 
 // Standard input to the port until Ctrl-] (on a terminal), end of input (then linger), a stop
 // signal, or the link's end.
+// `watch` (in-process plug-in only) tells a write the port did not take in time.
 int PumpTerminal(RemoteSession& session, const Options& options, const StopSignals& stop,
-                 const EventFlag& closed) {
+                 const EventFlag& closed, const WriteWatch* watch) {
     RawTerminal raw(STDIN_FILENO);
     if (raw.Active()) {
         Say("reading; Ctrl-] quits");
     }
     uint8_t buffer[RemoteSession::kMaxWriteChunk];
+    uint64_t offered = 0;  // bytes read from standard input for the port
     for (;;) {
         bool ready = false;
         int code = WatchEnd(stop, closed, session, STDIN_FILENO, -1, &ready);
@@ -99,7 +101,14 @@ int PumpTerminal(RemoteSession& session, const Options& options, const StopSigna
         if (quit != nullptr) {
             length = static_cast<size_t>(quit - buffer);
         }
+        offered += length;
         if (length > 0 && session.Write(buffer, length) != 0) {
+            if (watch != nullptr && watch->Failed()) {
+                // Going on would leave a gap in what the device receives.
+                Say("the port did not take a write within the plug-in's 500 ms limit: " +
+                    std::to_string(offered - watch->Taken()) + " bytes not sent; stopping");
+                return kExitNotSent;
+            }
             Say("cannot send to the " +
                 std::string(options.connect ? "server: " + session.ClosedReason() : "plug-in"));
             return kExitFailure;
@@ -126,12 +135,13 @@ int PumpTerminal(RemoteSession& session, const Options& options, const StopSigna
 }
 
 int ConfigureAndPump(RemoteSession& session, const Options& options, const StopSignals& stop,
-                     const EventFlag& closed, const serial_config& report) {
+                     const EventFlag& closed, const serial_config& report,
+                     const WriteWatch* watch = nullptr) {
     if (session.ApplySettings(options.settings, report) != 0 || session.StartRead() != 0) {
         Say("cannot send the settings: " + session.ClosedReason());
         return kExitFailure;
     }
-    return PumpTerminal(session, options, stop, closed);
+    return PumpTerminal(session, options, stop, closed, watch);
 }
 
 void SayClosed(const RemoteSession& session) {
@@ -151,6 +161,7 @@ int RunLocal(const Options& options, const VirtualPorts& virtualPorts, Tracer& t
         return code;
     }
     EventFlag closed;  // an in-process plug-in does not go away on its own
+    const WriteWatch watch;
     LocalLink link;
     RemoteSession session(link, WriteStdout);
     DeviceIdentity identity;
@@ -177,11 +188,11 @@ int RunLocal(const Options& options, const VirtualPorts& virtualPorts, Tracer& t
             }
         }
     });
-    link.Attach(driver.get());
+    link.Attach(driver.get(), &watch);
     serial_config report{};
     session.WaitForReport(std::chrono::milliseconds(0), &report);
     Say(Quote(description) + " via " + plugin->DriverName() + ": " + DescribeConfig(report));
-    code = ConfigureAndPump(session, options, stop, closed, report);
+    code = ConfigureAndPump(session, options, stop, closed, report, &watch);
     driver.reset();
     SayClosed(session);
     return code;

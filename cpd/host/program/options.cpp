@@ -221,6 +221,10 @@ Exit codes:
      points out a description that differs only in case or blanks)
   5  network: address in use, cannot listen, cannot connect
   6  a virtual adapter could not be created
+  7  term: the port did not take a write within the plug-in's 500 ms limit (the device stopped
+     reading, or flow control held it); the message says how many bytes were not sent. Writes
+     are paced for the baud rate, so a healthy line never causes this. With --connect
+     only the server's log shows such a failure
 )";
 }
 

@@ -19,6 +19,7 @@ enum ExitCode : int {
     kExitPortNotFound = 4,  // no serial port has exactly that description
     kExitNetwork = 5,       // address in use, cannot listen, cannot connect
     kExitVirtual = 6,       // a virtual adapter could not be created
+    kExitNotSent = 7,       // term: the port did not take a write in time
 };
 
 enum class Command { kNone, kHelp, kVersion, kPorts, kTerm, kServe, kDemo };

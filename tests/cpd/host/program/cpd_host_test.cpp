@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -230,6 +231,23 @@ TEST_F(TermOnVirtualAdapter, MovesBytesBothWaysWholeAndInOrderWithTheRequestedSe
                     "flow control none"));
     EXPECT_TRUE(
         Has(err, "closed: " + std::to_string(input.size()) + " bytes sent, 12 bytes received"));
+    // Writes are paced so each leaves a 57600 baud 7E2 line (11 bits a byte) in 250 ms.
+    EXPECT_TRUE(Has(err, "bytes=1309 "));
+    EXPECT_FALSE(Has(err, "bytes=1310 "));
+}
+
+// Regression: term used to exit 0 while the plug-in dropped the writes the port refused.
+TEST_F(TermOnVirtualAdapter, StopsAndCountsWhatWasNotSentWhenTheDeviceStopsReading) {
+    std::signal(SIGPIPE, SIG_IGN);  // term leaves with its input unread
+    Subprocess term({kHost, "--virtual", Spec(), "term", "Test Port - T1"});
+    Stream device(ConnectUnix(Socket()));  // connected but never reading
+    ASSERT_TRUE(device.Valid());
+    std::thread feeder([&] { term.Write(std::string(512 * 1024, 'x')); });
+    EXPECT_EQ(term.Wait(), 7) << term.Stderr();
+    term.Signal(SIGKILL);
+    feeder.join();
+    EXPECT_TRUE(std::regex_search(term.Stderr(), std::regex("limit: [1-9][0-9]* bytes not sent")))
+        << term.Stderr();
 }
 
 class ServeOverLoopback : public WithTempDir {
