@@ -12,6 +12,7 @@
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/remote_session.h"
 #include "cpd/host/program/serial_packets.h"
+#include "cpd/host/program/serve_access.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
 
@@ -205,6 +206,11 @@ int RunConnected(const Options& options, Tracer& tracer, const StopSignals& stop
         Say("--connect: " + error);
         return kExitUsage;
     }
+    std::string token;
+    if (options.tokenFile && !ReadToken(*options.tokenFile, &token, &error)) {
+        Say(error);
+        return kExitUsage;
+    }
     std::unique_ptr<TcpClientLink> link = TcpClientLink::Connect(endpoint, &error);
     if (link == nullptr) {
         Say(error);
@@ -227,12 +233,16 @@ int RunConnected(const Options& options, Tracer& tracer, const StopSignals& stop
         TcpClientLink& link;
         ~Closer() { link.Close(); }
     } closer{*link};
+    if (options.tokenFile && link->Send(MakeTokenFrame(token)) != 0) {
+        Say("cannot send the token: " + session.ClosedReason());
+        return kExitFailure;
+    }
 
     serial_config report{};
     if (!session.WaitForReport(kReportTimeout, &report)) {
         Say(session.Closed()
                 ? "the server closed the connection before its configuration report (it serves "
-                  "one remote at a time, or could not open its port)"
+                  "one remote at a time, could not open its port, or wants a token)"
                 : "no configuration report from the server within " +
                       std::to_string(kReportTimeout.count() / 1000) + " s");
         return kExitFailure;

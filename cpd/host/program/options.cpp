@@ -38,7 +38,6 @@ void AddTermSettings(CLI::App& term, Options& o) {
     // The plug-in's read buffer holds 4096 bytes; it caps longer reads there.
     Number(&term, "--read-length", uint64_t{1}, uint64_t{4096},
            [&s](uint64_t v) { s.readLength = v; });
-    Number(&term, "--linger", 0u, 600000u, [&o](unsigned v) { o.lingerMs = v; });
     static const std::map<std::string, ParitySetting> kParities = {
         {"none", ParitySetting::kNone},
         {"odd", ParitySetting::kOdd},
@@ -80,6 +79,12 @@ int Check(const Options& o, bool devIdGiven, std::string* error) {
         *error = "term needs either a port description or --connect HOST:PORT";
     } else if (o.command == Command::kTerm && o.connect && devIdGiven) {
         *error = "--dev-id does not apply with --connect: the server's report sets it";
+    } else if (o.command == Command::kTerm && o.tokenFile && !o.connect) {
+        *error = "--token-file goes with --connect";
+    } else if (o.command == Command::kServe && o.allowRemote && !o.tokenFile) {
+        *error =
+            "--allow-remote needs --token-file FILE: remotes beyond this machine must "
+            "prove they know the token";
     } else if (o.command == Command::kServe && (!o.description || !o.listen)) {
         *error = "serve needs --listen HOST:PORT and a port description";
     } else {
@@ -113,6 +118,12 @@ int ParseOptions(int argc, const char* const* argv, Options* out, std::string* e
     CLI::App& serve = *commands.at(Command::kServe);
     serve.add_option("description", o.description);
     serve.add_option("--listen", o.listen);
+    serve.add_flag("--allow-remote", o.allowRemote);
+    Number(&serve, "--idle-timeout", 1u, 86400u, [&o](unsigned v) { o.idleTimeoutS = v; });
+    for (CLI::App* sub : {commands.at(Command::kTerm), &serve}) {
+        Number(sub, "--linger", 0u, 600000u, [&o](unsigned v) { o.lingerMs = v; });
+        sub->add_option("--token-file", o.tokenFile);
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -153,7 +164,10 @@ Usage:
   cpd-host [global options] ports [--json]
   cpd-host [global options] term "<description>" [settings] [--dev-id N] [--linger MS]
   cpd-host [global options] term --connect HOST:PORT [settings] [--linger MS]
+                                 [--token-file FILE]
   cpd-host [global options] serve --listen HOST:PORT "<description>" [--dev-id N]
+                                  [--linger MS] [--idle-timeout S] [--allow-remote]
+                                  [--token-file FILE]
   cpd-host [global options] demo
 
 Commands:
@@ -166,12 +180,24 @@ Commands:
            input is raw and Ctrl-] quits; with piped input, end of input waits for the port to
            go quiet for --linger MS (default 1000, or two read timeouts if longer) and closes.
            With --connect the plug-in runs in a `cpd-host serve` process and packets travel
-           over TCP; the device id is taken from the server's report.
+           over TCP; the device id is taken from the server's report. --token-file FILE
+           sends the token in FILE first, for a server that asks for one.
   serve    Waits for one remote side at a time on HOST:PORT, or on 127.0.0.1 for a bare PORT
            (port 0 picks a free one, printed on standard error). The plug-in's device
-           is opened when a remote connects and closed when it leaves. A malformed frame (bad
-           magic, length below 16 or above 1 MiB) ends that connection; the server then waits
-           for the next. Stops on SIGINT or SIGTERM.
+           is opened when a remote connects and closed when it leaves. A remote arriving
+           meanwhile waits up to 3 s for the slot; later ones are refused. A malformed frame
+           (bad magic, length below 16 or above 1 MiB) ends that connection; the server then
+           waits for the next. Stops on SIGINT or SIGTERM.
+           Once a remote has sent its last frame (it shut down its sending side, or closed),
+           what the port sends still reaches it until it closes or the line has been quiet
+           for --linger MS (default 1000). --idle-timeout S (default 600) closes a remote that
+           has sent no frame for S seconds.
+           Listening on anything but loopback needs --allow-remote and --token-file FILE; the
+           addresses actually listened on are printed. With --token-file every remote's first
+           frame must carry the token in FILE (term --connect ... --token-file FILE): a wrong or
+           missing token closes the connection within 10 s. A FILE that does not exist is
+           created, readable by its owner only, with a random token. Over an untrusted
+           network prefer an SSH tunnel to a loopback port: the token is sent in the clear.
   demo     Self-contained check for a machine without serial hardware: a virtual adapter with
            an echo device, the real plug-in, a short remote session with the decoded trace and
            a one-line verdict. Exit code 0 only if every byte came back. Never touches a real tty.

@@ -40,8 +40,12 @@ struct Options {
     std::optional<std::string> connect;
     PortSettings settings;
     std::optional<unsigned> lingerMs;
+    // term --connect and serve
+    std::optional<std::string> tokenFile;
     // serve
     std::optional<std::string> listen;
+    bool allowRemote = false;
+    unsigned idleTimeoutS = 600;
 };
 
 // kExitOk, or kExitUsage with a message naming the offending argument.

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -37,6 +39,7 @@ class Stream {
     Stream& operator=(const Stream&) = delete;
 
     bool Valid() const { return mFd >= 0; }
+    void ShutWrite() { ::shutdown(mFd, SHUT_WR); }
     bool Send(const std::string& bytes) {
         return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(bytes.size());
@@ -252,16 +255,22 @@ TEST_F(TermOnVirtualAdapter, StopsAndCountsWhatWasNotSentWhenTheDeviceStopsReadi
 
 class ServeOverLoopback : public WithTempDir {
   protected:
+    // Options added to the server's command line.
+    virtual std::vector<std::string> Rules() const { return {"--listen", "127.0.0.1:0"}; }
     void SetUp() override {
-        mServer = std::make_unique<Subprocess>(std::vector<std::string>{
-            kHost, "--virtual", "product=Net Port,serial=N1,peer=unix:" + Socket(), "--trace",
-            "--log", mDir + "/plugin.log", "serve", "--listen", "127.0.0.1:0", "Net Port - N1",
-            "--dev-id", "7"});
+        std::vector<std::string> argv{
+            kHost,     "--virtual",     "product=Net Port,serial=N1,peer=unix:" + Socket(),
+            "--trace", "--log",         mDir + "/plugin.log",
+            "serve",   "Net Port - N1", "--dev-id",
+            "7"};
+        for (const std::string& arg : Rules()) {
+            argv.push_back(arg);
+        }
+        mServer = std::make_unique<Subprocess>(argv);
         ASSERT_TRUE(mServer->WaitForStderr("one remote at a time"));
         std::smatch match;
         const std::string err = mServer->Stderr();
-        ASSERT_TRUE(
-            std::regex_search(err, match, std::regex("on 127\\.0\\.0\\.1:(\\d+) as devId 7")));
+        ASSERT_TRUE(std::regex_search(err, match, std::regex(":(\\d+) as devId 7")));
         mPort = static_cast<uint16_t>(std::stoi(match[1]));
         mDevice = std::make_unique<Stream>(ConnectUnix(Socket()));
         ASSERT_TRUE(mDevice->Valid());
@@ -280,9 +289,10 @@ class ServeOverLoopback : public WithTempDir {
     }
 
     // One full remote session through `term --connect`: bytes both ways, clean exit.
-    void RoundTrip(const std::string& tag) {
-        Subprocess term =
-            Connect({"--baud", "38400", "--flow-off", "--read-timeout", "50", "--linger", "300"});
+    void RoundTrip(const std::string& tag, std::vector<std::string> extra = {}) {
+        extra.insert(extra.end(),
+                     {"--baud", "38400", "--flow-off", "--read-timeout", "50", "--linger", "300"});
+        Subprocess term = Connect(extra);
         ASSERT_TRUE(term.WaitForStderr("remote>plugin START_READ"));
         // The server has served everything before START_READ once the driver has it; the trace
         // line comes after the plug-in returned.
@@ -336,7 +346,7 @@ TEST_F(ServeOverLoopback, SurvivesARemoteKilledWhileDataFlows) {
     ASSERT_TRUE(term.WaitForStdout("zzzz"));
     term.Signal(SIGKILL);
     term.Wait();
-    EXPECT_TRUE(mServer->WaitForStderr("disconnected"));
+    EXPECT_TRUE(mServer->WaitForStderr("closed \"Net Port - N1\" for"));
     EXPECT_TRUE(mServer->WaitForStderr("waiting for the next remote"));
     ++mSessions;
     // The next remote gets what is left of the flood first, then the new exchange.
@@ -347,17 +357,82 @@ TEST_F(ServeOverLoopback, SurvivesARemoteKilledWhileDataFlows) {
     RoundTrip("later");
 }
 
-TEST_F(ServeOverLoopback, RefusesASecondRemoteWhileOneIsServed) {
+// Regression: a remote arriving while the previous one was still being served (or torn down)
+// was refused at once.
+TEST_F(ServeOverLoopback, ANewRemoteWaitsForTheSlotAndOnlyAThirdIsRefused) {
     Subprocess first = Connect({"--linger", "300"});
     ASSERT_TRUE(mServer->WaitForStderr("remote>plugin START_READ"));
-    Subprocess second = Connect();
-    EXPECT_EQ(second.Wait(), 1);
-    EXPECT_TRUE(Has(second.Stderr(),
-                    "the server closed the connection before its configuration "
-                    "report"));
+    Subprocess second = Connect({"--linger", "300"});
+    ASSERT_TRUE(mServer->WaitForStderr(" waits for 127.0.0.1:"));
+    Subprocess third = Connect();
+    EXPECT_EQ(third.Wait(), 1);
+    EXPECT_TRUE(Has(third.Stderr(), "closed the connection before its configuration report"));
     EXPECT_TRUE(mServer->WaitForStderr("refused remote 127.0.0.1:"));
     first.CloseStdin();
     EXPECT_EQ(first.Wait(), 0) << first.Stderr();
+    EXPECT_TRUE(second.WaitForStderr("remote>plugin START_READ"));
+    second.CloseStdin();
+    EXPECT_EQ(second.Wait(), 0) << second.Stderr();
+}
+
+// Listening beyond loopback: a token, checked before the plug-in sees anything, a linger for
+// a remote that has sent its last frame, and an idle timeout.
+class ServeToTheNetwork : public ServeOverLoopback {
+  protected:
+    std::vector<std::string> Rules() const override {
+        return {"--listen",       "0.0.0.0:0", "--allow-remote", "--token-file", Token(),
+                "--idle-timeout", "2",         "--linger",       "5000"};
+    }
+    std::string Token() const { return mDir + "/token"; }
+    // A frame carrying `token` in the layout of a WRITE.
+    static std::string TokenFrame(const std::string& token) {
+        const auto len = static_cast<uint32_t>(token.size());
+        return Header(0x27, 7990, 20 + len) + std::string(reinterpret_cast<const char*>(&len), 4) +
+               token;
+    }
+    std::string FileToken() const {
+        std::ifstream in(Token());
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
+};
+
+TEST_F(ServeToTheNetwork, AdmitsOnlyTheTokenAndClosesSilentRemotes) {
+    EXPECT_TRUE(Has(mServer->Stderr(), "listening on "));
+    EXPECT_TRUE(Has(mServer->Stderr(), "127.0.0.1:" + std::to_string(mPort)));
+    struct stat info {};
+    ASSERT_EQ(::stat(Token().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(FileToken().size(), 64u);
+    struct Case {
+        std::string sent;
+        std::string logged;
+    };
+    for (const Case& c : {Case{TokenFrame("guess"), "sent a wrong token"},
+                          Case{Header(0x27, 2008, 16), "sent no token"},
+                          Case{Header(0x27, 7990, 84).substr(0, 3), "no token from 127.0.0.1:"},
+                          Case{TokenFrame(FileToken()), "sent nothing for 2 s"}}) {
+        Stream remote(LoopbackTcp(&mPort));
+        ASSERT_TRUE(remote.Send(c.sent));
+        EXPECT_TRUE(remote.WaitForClose()) << c.logged;
+        EXPECT_TRUE(mServer->WaitForStderr(c.logged));
+    }
+    RoundTrip("with the token", {"--token-file", Token()});
+}
+
+// Regression: a remote that shut down its sending side lost the answer to its last write.
+TEST_F(ServeToTheNetwork, ARemoteThatHalfClosesStillGetsTheAnswer) {
+    Stream remote(LoopbackTcp(&mPort));
+    const uint32_t four = 4;
+    ASSERT_TRUE(remote.Send(TokenFrame(FileToken()) + Header(0x27, 2008, 16) +
+                            Header(0x27, 2010, 24) +
+                            std::string(reinterpret_cast<const char*>(&four), 4) + "ping"));
+    remote.ShutWrite();
+    EXPECT_TRUE(Has(mDevice->ReadUntil("ping"), "ping"));
+    ASSERT_TRUE(mDevice->Send("pong"));
+    EXPECT_TRUE(Has(remote.ReadUntil("pong"), "pong"));
+    EXPECT_TRUE(mServer->WaitForStderr("sent its last frame"));
 }
 
 // Each class of failure has its own exit code (2 usage, 3 plug-in, 4 port, 5 network) and a
@@ -399,6 +474,10 @@ TEST(CommandLineErrors, ExitWithTheProblemsCodeAndNameIt) {
              {{"term", "--connect", "127.0.0.1:" + std::to_string(closed)},
               5,
               "cannot connect to 127.0.0.1:" + std::to_string(closed)},
+             {{"--virtual", vs, "serve", "--listen", "0.0.0.0:0", "Virtual UART - VS01"},
+              2,
+              "reaches beyond this machine: that needs --allow-remote and --token-file"},
+             {{"serve", "--listen", "0:0", "X", "--allow-remote"}, 2, "needs --token-file"},
          }) {
         std::vector<std::string> argv{kHost};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
