@@ -159,6 +159,11 @@ class Server {
                 Say("remote " + peer + " closed");
                 return false;
             }
+            if (halfClosed && mDoor.Waiting()) {
+                // A remote that has said all it will say gives way to the one waiting.
+                Say("remote " + peer + " finished and another waits; closing");
+                return false;
+            }
             if (fds[0].revents == 0) {
                 if (Clock::now() < deadline) {
                     continue;
