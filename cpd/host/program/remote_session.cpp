@@ -29,9 +29,12 @@ size_t PacedWriteChunk(int64_t baud, unsigned bitsPerChar) {
 
 namespace {
 
-unsigned BitsPerChar(int dataBits, bool parity, int stopBits) {
-    return 1u + static_cast<unsigned>(dataBits) + (parity ? 1u : 0u) +
-           static_cast<unsigned>(stopBits);
+// A start bit, the data bits, a parity bit if any, the stop bits; 8N1 where the port said
+// nothing valid.
+size_t ChunkFor(const serial_config& line) {
+    const int bits = 1 + (line.bits > 0 ? line.bits : 8) + (line.parity > 0 ? 1 : 0) +
+                     (line.stopbits > 0 ? line.stopbits : 1);
+    return PacedWriteChunk(line.baudrate, static_cast<unsigned>(bits));
 }
 
 }  // namespace
@@ -58,9 +61,7 @@ void RemoteSession::OnPacket(std::unique_ptr<CpdPacket> packet) {
         std::lock_guard<std::mutex> lock(mMutex);
         mReport = config;
         mDevId = view.header.devId;
-        mWriteChunk = PacedWriteChunk(
-            config.baudrate, BitsPerChar(config.bits > 0 ? config.bits : 8, config.parity > 0,
-                                         config.stopbits > 0 ? config.stopbits : 1));
+        mWriteChunk = ChunkFor(config);
         mChanged.notify_all();
     } else if (DecodeReadData(view, &data, &n)) {
         // The handler runs outside the lock: it may block on a slow stdout, and the calling
@@ -133,13 +134,14 @@ int RemoteSession::ApplySettings(const PortSettings& s, const serial_config& cur
             s.dataBits.value_or(current.bits > 0 ? static_cast<uint8_t>(current.bits) : 8)};
         result |= setConfig(DRIVER_SET_LINE_CONTROL_TO_USER, lineControl, sizeof(lineControl));
     }
+    serial_config line = current;
+    line.baudrate = s.baud ? static_cast<int32_t>(*s.baud) : line.baudrate;
+    line.bits = s.dataBits ? *s.dataBits : line.bits;
+    line.parity = s.parity ? static_cast<int32_t>(*s.parity) : line.parity;
+    line.stopbits = s.stopBits ? *s.stopBits : line.stopbits;
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        mWriteChunk = PacedWriteChunk(
-            s.baud ? static_cast<int64_t>(*s.baud) : current.baudrate,
-            BitsPerChar(s.dataBits.value_or(current.bits > 0 ? current.bits : 8),
-                        s.parity ? *s.parity != ParitySetting::kNone : current.parity > 0,
-                        s.stopBits.value_or(current.stopbits > 0 ? current.stopbits : 1)));
+        mWriteChunk = ChunkFor(line);
     }
     if (s.readTimeoutMs) {
         const uint32_t timeouts[5] = {0, 0, *s.readTimeoutMs, 0, 0};
