@@ -135,6 +135,11 @@ class Server {
             } else if (halfClosed) {
                 deadline = Clock::time_point(Clock::duration(mLastSent.load())) + mRules.linger;
             }
+            // Checked on every turn: a remote trickling partial frames must not dodge it.
+            if (Clock::now() >= deadline) {
+                Say(expired(peer, *session != nullptr, halfClosed));
+                return false;
+            }
             int timeout = MsUntil(deadline);
             if (mDoor.Waiting()) {
                 timeout = std::min(timeout, mDoor.WaitMs());
@@ -165,21 +170,7 @@ class Server {
                 return false;
             }
             if (fds[0].revents == 0) {
-                if (Clock::now() < deadline) {
-                    continue;
-                }
-                const auto tokenWait = std::chrono::duration_cast<std::chrono::seconds>(
-                    std::min<Clock::duration>(kTokenWait, mRules.idleTimeout));
-                Say(*session == nullptr
-                        ? "no token from " + peer + " within " + std::to_string(tokenWait.count()) +
-                              " s; closing the connection"
-                    : halfClosed
-                        ? "the line was quiet for " + std::to_string(mRules.linger.count()) +
-                              " ms after remote " + peer + " finished; closing"
-                        : "remote " + peer + " sent nothing for " +
-                              std::to_string(mRules.idleTimeout.count()) +
-                              " s; closing the connection");
-                return false;
+                continue;
             }
             const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
             if (n < 0 && errno == EINTR) {
@@ -218,6 +209,22 @@ class Server {
                 return false;
             }
         }
+    }
+
+    // Why the remote's time is up.
+    std::string expired(const std::string& peer, bool admitted, bool halfClosed) const {
+        if (!admitted) {
+            const auto wait = std::min<Clock::duration>(kTokenWait, mRules.idleTimeout);
+            return "no token from " + peer + " within " +
+                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(wait).count()) +
+                   " s; closing the connection";
+        }
+        if (halfClosed) {
+            return "the line was quiet for " + std::to_string(mRules.linger.count()) +
+                   " ms after remote " + peer + " finished; closing";
+        }
+        return "remote " + peer + " sent nothing for " +
+               std::to_string(mRules.idleTimeout.count()) + " s; closing the connection";
     }
 
     // Hands a frame to the driver, or checks the token and opens the driver when it is the
