@@ -5,7 +5,8 @@ set -euo pipefail
 
 want=${1:-all}
 
-base=(cmake g++ make pkg-config python3 python3-serial libserialport-dev googletest libgtest-dev)
+base=(cmake g++ make pkg-config python3 python3-serial libserialport-dev googletest libgtest-dev
+      libcli11-dev nlohmann-json3-dev)
 # The -posix MinGW compilers, never the g++-mingw-w64-x86-64 metapackage: it brings the win32
 # thread model at a higher alternatives priority, without std::mutex.
 extra=(socat valgrind clang-14 libclang-rt-14-dev

@@ -74,6 +74,9 @@ std::atomic<Destination> gDestination{Destination::kStderr};
 int gFileFd = -1;
 VelmarLogSink gSink = nullptr;
 void* gSinkContext = nullptr;
+// Set under gMutex; read without it only to skip all work while the log is off.
+std::atomic<VelmarLogSink> gWatch{nullptr};
+void* gWatchContext = nullptr;
 
 // The file destination's buffers and writer; all under gMutex.
 struct FileWriter {
@@ -456,7 +459,8 @@ extern "C" {
 
 int velmarLogPrint(int unused, int level, const char* tag, const char* format, ...) {
     (void)unused;
-    if (gDestination.load(std::memory_order_relaxed) == Destination::kOff) {
+    if (gDestination.load(std::memory_order_relaxed) == Destination::kOff &&
+        gWatch.load(std::memory_order_relaxed) == nullptr) {
         return 0;
     }
     char stackLine[kStackLine];
@@ -504,6 +508,12 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
     int result = 0;
     {
         std::unique_lock<std::mutex> lock(*gMutex);
+        if (const VelmarLogSink watch = gWatch.load(std::memory_order_relaxed)) {
+            const char end = line[total];
+            line[total] = '\0';
+            watch(gWatchContext, level, tag, line + leadLength, total - leadLength);
+            line[total] = end;
+        }
         result = DeliverLocked(lock, level, tag, line, total, leadLength);
     }
     std::free(heapLine);
@@ -558,6 +568,12 @@ void velmarLogToSink(VelmarLogSink sink, void* context) {
 
 void velmarLogOff(void) {
     SwitchDestination([] { gDestination = Destination::kOff; });
+}
+
+void velmarLogWatch(VelmarLogSink watch, void* context) {
+    std::lock_guard<std::mutex> lock(*gMutex);
+    gWatch = watch;
+    gWatchContext = context;
 }
 
 void velmarLogFlush(void) {

@@ -33,6 +33,10 @@ CPD_LOG_API void velmarLogToStderr(void);
 CPD_LOG_API int velmarLogToFile(const char* path);  // appends; 0 or -1
 CPD_LOG_API void velmarLogToSink(VelmarLogSink sink, void* context);
 CPD_LOG_API void velmarLogOff(void);
+// Also shows every line to `watch` (null: none), whatever the destination and even while the
+// log is off: a host learns from it what the plug-in reports nowhere else. Called like a sink,
+// before the destination gets the line; once this returns, the previous watch is not running.
+CPD_LOG_API void velmarLogWatch(VelmarLogSink watch, void* context);
 // Blocks until every line logged before the call has reached its destination. Also done at exit
 // and when the library is unloaded.
 CPD_LOG_API void velmarLogFlush(void);

@@ -1,3 +1,5 @@
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <vector>
 
@@ -14,26 +16,22 @@ std::string Hex4(int value) {
     return buf;
 }
 
-std::string JsonText(const std::optional<std::string>& text) {
-    return text ? JsonString(*text) : "null";
-}
-
-std::string JsonNumber(const std::optional<int>& value) {
-    return value ? std::to_string(*value) : "null";
-}
-
+// One object per port; absent details are null. Bytes that are not UTF-8 (a device's strings
+// can hold anything) are replaced rather than refused.
 void PrintJson(const std::vector<PortInfo>& ports) {
-    std::printf("[");
-    for (size_t i = 0; i < ports.size(); ++i) {
-        const PortInfo& p = ports[i];
-        std::printf(
-            "%s\n  {\"description\": %s, \"port\": %s, \"transport\": %s, \"vid\": %s, "
-            "\"pid\": %s, \"manufacturer\": %s, \"serial\": %s}",
-            i == 0 ? "" : ",", JsonText(p.description).c_str(), JsonString(p.name).c_str(),
-            JsonString(p.transport).c_str(), JsonNumber(p.vid).c_str(), JsonNumber(p.pid).c_str(),
-            JsonText(p.manufacturer).c_str(), JsonText(p.serial).c_str());
+    auto orNull = [](const auto& value) { return value ? nlohmann::json(*value) : nullptr; };
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const PortInfo& p : ports) {
+        list.push_back({{"description", orNull(p.description)},
+                        {"port", p.name},
+                        {"transport", p.transport},
+                        {"vid", orNull(p.vid)},
+                        {"pid", orNull(p.pid)},
+                        {"manufacturer", orNull(p.manufacturer)},
+                        {"serial", orNull(p.serial)}});
     }
-    std::printf("%s]\n", ports.empty() ? "" : "\n");
+    const std::string text = list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
 }
 
 void PrintText(const std::vector<PortInfo>& ports) {

@@ -12,6 +12,7 @@
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/remote_session.h"
 #include "cpd/host/program/serial_packets.h"
+#include "cpd/host/program/serve_access.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
 
@@ -69,13 +70,15 @@ int WatchEnd(const StopSignals& stop, const EventFlag& closed, const RemoteSessi
 
 // Standard input to the port until Ctrl-] (on a terminal), end of input (then linger), a stop
 // signal, or the link's end.
+// `watch` (in-process plug-in only) tells a write the port did not take in time.
 int PumpTerminal(RemoteSession& session, const Options& options, const StopSignals& stop,
-                 const EventFlag& closed) {
+                 const EventFlag& closed, const WriteWatch* watch) {
     RawTerminal raw(STDIN_FILENO);
     if (raw.Active()) {
         Say("reading; Ctrl-] quits");
     }
     uint8_t buffer[RemoteSession::kMaxWriteChunk];
+    uint64_t offered = 0;  // bytes read from standard input for the port
     for (;;) {
         bool ready = false;
         int code = WatchEnd(stop, closed, session, STDIN_FILENO, -1, &ready);
@@ -99,7 +102,14 @@ int PumpTerminal(RemoteSession& session, const Options& options, const StopSigna
         if (quit != nullptr) {
             length = static_cast<size_t>(quit - buffer);
         }
+        offered += length;
         if (length > 0 && session.Write(buffer, length) != 0) {
+            if (watch != nullptr && watch->Failed()) {
+                // Going on would leave a gap in what the device receives.
+                Say("the port did not take a write within the plug-in's 500 ms limit: " +
+                    std::to_string(offered - watch->Taken()) + " bytes not sent; stopping");
+                return kExitNotSent;
+            }
             Say("cannot send to the " +
                 std::string(options.connect ? "server: " + session.ClosedReason() : "plug-in"));
             return kExitFailure;
@@ -126,12 +136,13 @@ int PumpTerminal(RemoteSession& session, const Options& options, const StopSigna
 }
 
 int ConfigureAndPump(RemoteSession& session, const Options& options, const StopSignals& stop,
-                     const EventFlag& closed, const serial_config& report) {
+                     const EventFlag& closed, const serial_config& report,
+                     const WriteWatch* watch = nullptr) {
     if (session.ApplySettings(options.settings, report) != 0 || session.StartRead() != 0) {
         Say("cannot send the settings: " + session.ClosedReason());
         return kExitFailure;
     }
-    return PumpTerminal(session, options, stop, closed);
+    return PumpTerminal(session, options, stop, closed, watch);
 }
 
 void SayClosed(const RemoteSession& session) {
@@ -151,6 +162,7 @@ int RunLocal(const Options& options, const VirtualPorts& virtualPorts, Tracer& t
         return code;
     }
     EventFlag closed;  // an in-process plug-in does not go away on its own
+    const WriteWatch watch;
     LocalLink link;
     RemoteSession session(link, WriteStdout);
     DeviceIdentity identity;
@@ -177,11 +189,11 @@ int RunLocal(const Options& options, const VirtualPorts& virtualPorts, Tracer& t
             }
         }
     });
-    link.Attach(driver.get());
+    link.Attach(driver.get(), &watch);
     serial_config report{};
     session.WaitForReport(std::chrono::milliseconds(0), &report);
     Say(Quote(description) + " via " + plugin->DriverName() + ": " + DescribeConfig(report));
-    code = ConfigureAndPump(session, options, stop, closed, report);
+    code = ConfigureAndPump(session, options, stop, closed, report, &watch);
     driver.reset();
     SayClosed(session);
     return code;
@@ -192,6 +204,11 @@ int RunConnected(const Options& options, Tracer& tracer, const StopSignals& stop
     std::string error;
     if (!ParseEndpoint(*options.connect, &endpoint, &error)) {
         Say("--connect: " + error);
+        return kExitUsage;
+    }
+    std::string token;
+    if (options.tokenFile && !ReadToken(*options.tokenFile, &token, &error)) {
+        Say(error);
         return kExitUsage;
     }
     std::unique_ptr<TcpClientLink> link = TcpClientLink::Connect(endpoint, &error);
@@ -216,12 +233,16 @@ int RunConnected(const Options& options, Tracer& tracer, const StopSignals& stop
         TcpClientLink& link;
         ~Closer() { link.Close(); }
     } closer{*link};
+    if (options.tokenFile && link->Send(MakeTokenFrame(token)) != 0) {
+        Say("cannot send the token: " + session.ClosedReason());
+        return kExitFailure;
+    }
 
     serial_config report{};
     if (!session.WaitForReport(kReportTimeout, &report)) {
         Say(session.Closed()
                 ? "the server closed the connection before its configuration report (it serves "
-                  "one remote at a time, or could not open its port)"
+                  "one remote at a time, could not open its port, or wants a token)"
                 : "no configuration report from the server within " +
                       std::to_string(kReportTimeout.count() / 1000) + " s");
         return kExitFailure;

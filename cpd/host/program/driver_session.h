@@ -6,8 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "cpd/host/program/host_device.h"
@@ -46,6 +48,32 @@ class DriverSession {
     AfterDeliver mAfterDeliver;
     std::unique_ptr<HostDevice> mDevice;
     DriverPtr mDriver;  // declared last: closed before the device it uses goes away
+};
+
+// What became of the WRITE packets an in-process plug-in served: the plug-in answers none, and
+// only its log says that one failed (and how many of its bytes the port took). Watches the log
+// from construction to destruction, one watch per process; the log calls in on the thread that
+// delivered the packet, the getters may be called from any thread. Non-copyable: the log holds
+// its address.
+class WriteWatch {
+  public:
+    WriteWatch();
+    ~WriteWatch();
+    WriteWatch(const WriteWatch&) = delete;
+    WriteWatch& operator=(const WriteWatch&) = delete;
+
+    bool Failed() const;
+    // Bytes of WRITE packets that reached the port, those of a failed write's first part included.
+    uint64_t Taken() const;
+
+  private:
+    static void OnLine(void* self, int level, const char* tag, const char* line, size_t n);
+
+    mutable std::mutex mMutex;  // guards the fields below
+    bool mFailed = false;
+    uint64_t mTaken = 0;
+    uint64_t mServing = 0;  // length of the write being served
+    uint64_t mPartial = 0;  // bytes of it written before the plug-in gave up
 };
 
 }  // namespace cpd::host

@@ -1,252 +1,156 @@
 #include "cpd/host/program/options.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <functional>
+#include <CLI/CLI.hpp>
+
 #include <map>
 
 namespace cpd::host {
 
 namespace {
 
-bool ParseNumber(const std::string& text, unsigned long long min, unsigned long long max,
-                 unsigned long long* out) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value < min || value > max) {
-        return false;
-    }
-    *out = value;
-    return true;
+// Numbers outside [min, max] are refused with the accepted range; `apply` stores the value.
+template <typename T, typename Apply>
+CLI::Option* Number(CLI::App* app, const std::string& name, T min, T max, Apply apply) {
+    return app->add_option_function<T>(name, apply)->check(CLI::Range(min, max));
 }
 
-struct Parser {
-    Options* options;
-    std::string* error;
-
-    // Reads a whole number into `apply`, or explains the accepted range.
-    bool Number(const std::string& name, const std::string& value, unsigned long long min,
-                unsigned long long max, const std::function<void(unsigned long long)>& apply) {
-        unsigned long long number = 0;
-        if (!ParseNumber(value, min, max, &number)) {
-            *error = name + ": expected a whole number from " + std::to_string(min) + " to " +
-                     std::to_string(max) + ", got \"" + value + "\"";
-            return false;
-        }
-        apply(number);
-        return true;
-    }
-
-    bool Valued(const std::string& name, const std::string& value) {
-        Options& o = *options;
-        PortSettings& s = o.settings;
-        if (name == "--plugin") {
-            o.plugin = value;
-        } else if (name == "--virtual") {
-            o.virtualSpecs.push_back(value);
-        } else if (name == "--log") {
-            o.logPath = value;
-        } else if (name == "--dev-id") {
-            return Number(name, value, 1, 255, [&](auto v) { o.devId = static_cast<int>(v); });
-        } else if (name == "--connect") {
-            o.connect = value;
-        } else if (name == "--listen") {
-            o.listen = value;
-        } else if (name == "--baud") {
-            return Number(name, value, 1, 0x7fffffff,
-                          [&](auto v) { s.baud = static_cast<uint32_t>(v); });
-        } else if (name == "--data-bits") {
-            return Number(name, value, 5, 8, [&](auto v) { s.dataBits = static_cast<uint8_t>(v); });
-        } else if (name == "--stop-bits") {
-            return Number(name, value, 1, 2, [&](auto v) { s.stopBits = static_cast<uint8_t>(v); });
-        } else if (name == "--read-timeout") {
-            // The plug-in takes 1 to 4094 ms and silently keeps its old timeout otherwise.
-            return Number(name, value, 1, 4094,
-                          [&](auto v) { s.readTimeoutMs = static_cast<uint32_t>(v); });
-        } else if (name == "--read-length") {
-            // The plug-in's read buffer holds 4096 bytes; it caps longer reads there.
-            return Number(name, value, 1, 4096, [&](auto v) { s.readLength = v; });
-        } else if (name == "--linger") {
-            return Number(name, value, 0, 600000,
-                          [&](auto v) { o.lingerMs = static_cast<unsigned>(v); });
-        } else if (name == "--parity") {
-            static const std::map<std::string, ParitySetting> kParities = {
-                {"none", ParitySetting::kNone},
-                {"odd", ParitySetting::kOdd},
-                {"even", ParitySetting::kEven},
-                {"mark", ParitySetting::kMark},
-                {"space", ParitySetting::kSpace}};
-            const auto it = kParities.find(value);
-            if (it == kParities.end()) {
-                *error = "--parity: expected none, odd, even, mark or space, got \"" + value + "\"";
-                return false;
-            }
-            s.parity = it->second;
-        }
-        return true;
-    }
-
-    bool Flag(const std::string& name) {
-        if (name == "--trace") {
-            options->trace = true;
-        } else if (name == "--json") {
-            options->json = true;
-        } else if (name == "--dtr-pulse") {
-            options->settings.dtrPulse = true;
-        } else if (name == "--flow-off") {
-            options->settings.flowOff = true;
-        } else if (name == "--rfc2217") {
-            options->rfc2217 = true;
-        } else if (name == "--help" || name == "-h") {
-            options->command = Command::kHelp;
-        } else if (name == "--version") {
-            options->command = Command::kVersion;
-        } else {
-            return false;
-        }
-        return true;
-    }
-
-    bool Positional(const std::string& word) {
-        Options& o = *options;
-        if (o.command == Command::kHelp || o.command == Command::kVersion) {
-            return true;
-        }
-        if (o.command == Command::kNone) {
-            static const std::map<std::string, Command> kCommands = {{"ports", Command::kPorts},
-                                                                     {"term", Command::kTerm},
-                                                                     {"serve", Command::kServe},
-                                                                     {"demo", Command::kDemo},
-                                                                     {"help", Command::kHelp}};
-            const auto it = kCommands.find(word);
-            if (it == kCommands.end()) {
-                *error = "unknown command \"" + word + "\" (ports, term, serve, demo, help)";
-                return false;
-            }
-            o.command = it->second;
-            return true;
-        }
-        if ((o.command == Command::kTerm || o.command == Command::kServe) && !o.description) {
-            o.description = word;
-            return true;
-        }
-        *error = "unexpected argument \"" + word + "\"";
-        return false;
-    }
-};
-
-const char* const kValued[] = {"--plugin",    "--virtual",      "--log",         "--dev-id",
-                               "--connect",   "--listen",       "--baud",        "--data-bits",
-                               "--stop-bits", "--read-timeout", "--read-length", "--linger",
-                               "--parity"};
-
-bool IsValued(const std::string& name) {
-    for (const char* known : kValued) {
-        if (name == known) {
-            return true;
-        }
-    }
-    return false;
+// The options every command takes; --dev-id is refused later by the commands without a device.
+void AddGlobal(CLI::App& app, Options& o, bool* help, bool* version) {
+    app.add_flag("-h,--help", *help);
+    app.add_flag("--version", *version);
+    app.add_option("--plugin", o.plugin);
+    // One adapter per --virtual: a SPEC is never followed by a second value.
+    app.add_option("--virtual", o.virtualSpecs)->allow_extra_args(false);
+    app.add_flag("--trace", o.trace);
+    app.add_option_function<std::string>("--log", [&o](const std::string& v) { o.logPath = v; });
+    Number(&app, "--dev-id", 1, 255, [&o](int v) { o.devId = v; });
 }
 
-// Which command may use each command-specific option.
-bool Allowed(const std::string& name, Command command) {
-    static const std::map<std::string, std::vector<Command>> kOwners = {
-        {"--json", {Command::kPorts}},        {"--connect", {Command::kTerm}},
-        {"--listen", {Command::kServe}},      {"--dev-id", {Command::kTerm, Command::kServe}},
-        {"--baud", {Command::kTerm}},         {"--data-bits", {Command::kTerm}},
-        {"--parity", {Command::kTerm}},       {"--stop-bits", {Command::kTerm}},
-        {"--read-timeout", {Command::kTerm}}, {"--read-length", {Command::kTerm}},
-        {"--dtr-pulse", {Command::kTerm}},    {"--flow-off", {Command::kTerm}},
-        {"--linger", {Command::kTerm}},       {"--rfc2217", {Command::kServe}}};
-    const auto it = kOwners.find(name);
-    if (it == kOwners.end()) {
-        return true;
-    }
-    for (Command owner : it->second) {
-        if (owner == command) {
-            return true;
+void AddTermSettings(CLI::App& term, Options& o) {
+    PortSettings& s = o.settings;
+    term.add_option("description", o.description);
+    term.add_option("--connect", o.connect);
+    Number(&term, "--baud", 1u, 0x7fffffffu, [&s](uint32_t v) { s.baud = v; });
+    Number(&term, "--data-bits", 5, 8, [&s](int v) { s.dataBits = static_cast<uint8_t>(v); });
+    Number(&term, "--stop-bits", 1, 2, [&s](int v) { s.stopBits = static_cast<uint8_t>(v); });
+    // The plug-in takes 1 to 4094 ms and silently keeps its old timeout otherwise.
+    Number(&term, "--read-timeout", 1u, 4094u, [&s](uint32_t v) { s.readTimeoutMs = v; });
+    // The plug-in's read buffer holds 4096 bytes; it caps longer reads there.
+    Number(&term, "--read-length", uint64_t{1}, uint64_t{4096},
+           [&s](uint64_t v) { s.readLength = v; });
+    static const std::map<std::string, ParitySetting> kParities = {
+        {"none", ParitySetting::kNone},
+        {"odd", ParitySetting::kOdd},
+        {"even", ParitySetting::kEven},
+        {"mark", ParitySetting::kMark},
+        {"space", ParitySetting::kSpace}};
+    term.add_option_function<std::string>(
+            "--parity", [&s](const std::string& v) { s.parity = kParities.at(v); })
+        ->check(CLI::IsMember(kParities));
+    term.add_flag("--dtr-pulse", s.dtrPulse);
+    term.add_flag("--flow-off", s.flowOff);
+}
+
+// What is left over after parsing, in the words of the user's mistake.
+std::string Leftover(const CLI::App& app, Command command) {
+    const std::string word = app.remaining().front();
+    if (!word.empty() && word[0] == '-') {
+        const std::string name = word.substr(0, word.find('='));
+        for (const CLI::App* other : app.get_subcommands({})) {
+            if (other->get_option_no_throw(name) != nullptr) {
+                return name + " does not apply to this command";
+            }
         }
+        return "unknown option " + word + " (see cpd-host --help)";
     }
-    return false;
+    if (command == Command::kNone) {
+        return "unknown command \"" + word + "\" (ports, term, serve, demo, help)";
+    }
+    return "unexpected argument \"" + word + "\"";
+}
+
+int Check(const Options& o, bool devIdGiven, std::string* error) {
+    const bool hasDevice = o.command == Command::kTerm || o.command == Command::kServe;
+    if (devIdGiven && !hasDevice) {
+        *error = "--dev-id does not apply to this command";
+    } else if (o.command == Command::kNone) {
+        *error = "no command given (ports, term, serve, demo; see cpd-host --help)";
+    } else if (o.command == Command::kTerm && o.connect.has_value() == o.description.has_value()) {
+        *error = "term needs either a port description or --connect HOST:PORT";
+    } else if (o.command == Command::kTerm && o.connect && devIdGiven) {
+        *error = "--dev-id does not apply with --connect: the server's report sets it";
+    } else if (o.command == Command::kTerm && o.tokenFile && !o.connect) {
+        *error = "--token-file goes with --connect";
+    } else if (o.command == Command::kServe && o.allowRemote && !o.tokenFile) {
+        *error =
+            "--allow-remote needs --token-file FILE: remotes beyond this machine must "
+            "prove they know the token";
+    } else if (o.command == Command::kServe && (!o.description || !o.listen)) {
+        *error = "serve needs --listen HOST:PORT and a port description";
+    } else {
+        return kExitOk;
+    }
+    return kExitUsage;
 }
 
 }  // namespace
 
 int ParseOptions(int argc, const char* const* argv, Options* out, std::string* error) {
-    Options options;
-    Parser parser{&options, error};
-    std::vector<std::string> used;
-    bool positionalOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (positionalOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (!parser.Positional(arg)) {
-                return kExitUsage;
-            }
-            continue;
-        }
-        if (arg == "--") {
-            positionalOnly = true;
-            continue;
-        }
-        std::string name = arg;
-        std::optional<std::string> value;
-        const size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
-        if (IsValued(name)) {
-            if (!value) {
-                if (i + 1 >= argc) {
-                    *error = name + " needs a value";
-                    return kExitUsage;
-                }
-                value = argv[++i];
-            }
-            if (!parser.Valued(name, *value)) {
-                return kExitUsage;
-            }
-        } else if (value || !parser.Flag(name)) {
-            *error = "unknown option " + arg + " (see cpd-host --help)";
-            return kExitUsage;
-        }
-        used.push_back(name);
+    Options o;
+    bool help = false;
+    bool version = false;
+    CLI::App app("cpd-host");
+    // --help prints the hand-written text below, and unknown words get our own messages.
+    app.set_help_flag();
+    app.allow_extras();
+    AddGlobal(app, o, &help, &version);
+    const std::map<Command, CLI::App*> commands = {{Command::kPorts, app.add_subcommand("ports")},
+                                                   {Command::kTerm, app.add_subcommand("term")},
+                                                   {Command::kServe, app.add_subcommand("serve")},
+                                                   {Command::kDemo, app.add_subcommand("demo")},
+                                                   {Command::kHelp, app.add_subcommand("help")}};
+    for (const auto& [command, sub] : commands) {
+        // Global options may come after the command as well.
+        sub->fallthrough()->set_help_flag();
     }
-    if (options.command == Command::kHelp || options.command == Command::kVersion) {
-        *out = options;
+    commands.at(Command::kPorts)->add_flag("--json", o.json);
+    AddTermSettings(*commands.at(Command::kTerm), o);
+    CLI::App& serve = *commands.at(Command::kServe);
+    serve.add_option("description", o.description);
+    serve.add_option("--listen", o.listen);
+    serve.add_flag("--allow-remote", o.allowRemote);
+    serve.add_flag("--rfc2217", o.rfc2217);
+    Number(&serve, "--idle-timeout", 1u, 86400u, [&o](unsigned v) { o.idleTimeoutS = v; });
+    for (CLI::App* sub : {commands.at(Command::kTerm), &serve}) {
+        Number(sub, "--linger", 0u, 600000u, [&o](unsigned v) { o.lingerMs = v; });
+        sub->add_option("--token-file", o.tokenFile);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return kExitUsage;
+    }
+    for (const auto& [command, sub] : commands) {
+        if (sub->parsed()) {
+            o.command = command;
+        }
+    }
+    if (help || version) {
+        o.command = help ? Command::kHelp : Command::kVersion;
+    }
+    if (o.command == Command::kHelp || o.command == Command::kVersion) {
+        *out = o;
         return kExitOk;
     }
-    if (options.command == Command::kNone) {
-        *error = "no command given (ports, term, serve, demo; see cpd-host --help)";
+    if (!app.remaining().empty()) {
+        *error = Leftover(app, o.command);
         return kExitUsage;
     }
-    for (const std::string& name : used) {
-        if (!Allowed(name, options.command)) {
-            *error = name + " does not apply to this command";
-            return kExitUsage;
-        }
-    }
-    if (options.command == Command::kTerm) {
-        if (options.connect.has_value() == options.description.has_value()) {
-            *error = "term needs either a port description or --connect HOST:PORT";
-            return kExitUsage;
-        }
-        if (options.connect && options.devId != 1) {
-            *error = "--dev-id does not apply with --connect: the server's report sets it";
-            return kExitUsage;
-        }
-    }
-    if (options.command == Command::kServe && (!options.description || !options.listen)) {
-        *error = "serve needs --listen HOST:PORT and a port description";
+    if (Check(o, app.get_option("--dev-id")->count() > 0, error) != kExitOk) {
         return kExitUsage;
     }
-    *out = options;
+    *out = o;
     return kExitOk;
 }
 
@@ -261,7 +165,10 @@ Usage:
   cpd-host [global options] ports [--json]
   cpd-host [global options] term "<description>" [settings] [--dev-id N] [--linger MS]
   cpd-host [global options] term --connect HOST:PORT [settings] [--linger MS]
+                                 [--token-file FILE]
   cpd-host [global options] serve --listen HOST:PORT "<description>" [--dev-id N]
+                                  [--linger MS] [--idle-timeout S] [--allow-remote]
+                                  [--token-file FILE]
   cpd-host [global options] serve --rfc2217 --listen HOST:PORT "<description>" [--dev-id N]
   cpd-host [global options] demo
 
@@ -275,12 +182,24 @@ Commands:
            input is raw and Ctrl-] quits; with piped input, end of input waits for the port to
            go quiet for --linger MS (default 1000, or two read timeouts if longer) and closes.
            With --connect the plug-in runs in a `cpd-host serve` process and packets travel
-           over TCP; the device id is taken from the server's report.
+           over TCP; the device id is taken from the server's report. --token-file FILE
+           sends the token in FILE first, for a server that asks for one.
   serve    Waits for one remote side at a time on HOST:PORT, or on 127.0.0.1 for a bare PORT
            (port 0 picks a free one, printed on standard error). The plug-in's device
-           is opened when a remote connects and closed when it leaves. A malformed frame (bad
-           magic, length below 16 or above 1 MiB) ends that connection; the server then waits
-           for the next. Stops on SIGINT or SIGTERM.
+           is opened when a remote connects and closed when it leaves. A remote arriving
+           meanwhile waits up to 3 s for the slot; later ones are refused. A malformed frame
+           (bad magic, length below 16 or above 1 MiB) ends that connection; the server then
+           waits for the next. Stops on SIGINT or SIGTERM.
+           Once a remote has sent its last frame (it shut down its sending side, or closed),
+           what the port sends still reaches it until it closes or the line has been quiet
+           for --linger MS (default 1000). --idle-timeout S (default 600) closes a remote that
+           has sent no frame for S seconds.
+           Listening on anything but loopback needs --allow-remote and --token-file FILE; the
+           addresses actually listened on are printed. With --token-file every remote's first
+           frame must carry the token in FILE (term --connect ... --token-file FILE): a wrong or
+           missing token closes the connection within 10 s. A FILE that does not exist is
+           created, readable by its owner only, with a random token. Over an untrusted
+           network prefer an SSH tunnel to a loopback port: the token is sent in the clear.
            With --rfc2217 the remote is any RFC 2217 (Telnet COM-PORT-OPTION) client, e.g.
            pyserial's rfc2217://HOST:PORT: its settings become the plug-in's requests, its
            bytes are written to the port and the port's bytes come back to it.
@@ -333,6 +252,10 @@ Exit codes:
      points out a description that differs only in case or blanks)
   5  network: address in use, cannot listen, cannot connect
   6  a virtual adapter could not be created
+  7  term: the port did not take a write within the plug-in's 500 ms limit (the device stopped
+     reading, or flow control held it); the message says how many bytes were not sent. Writes
+     are paced for the baud rate, so a healthy line never causes this. With --connect
+     only the server's log shows such a failure
 )";
 }
 

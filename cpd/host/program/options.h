@@ -19,6 +19,7 @@ enum ExitCode : int {
     kExitPortNotFound = 4,  // no serial port has exactly that description
     kExitNetwork = 5,       // address in use, cannot listen, cannot connect
     kExitVirtual = 6,       // a virtual adapter could not be created
+    kExitNotSent = 7,       // term: the port did not take a write in time
 };
 
 enum class Command { kNone, kHelp, kVersion, kPorts, kTerm, kServe, kDemo };
@@ -39,9 +40,13 @@ struct Options {
     std::optional<std::string> connect;
     PortSettings settings;
     std::optional<unsigned> lingerMs;
+    // term --connect and serve
+    std::optional<std::string> tokenFile;
     // serve
     std::optional<std::string> listen;
     bool rfc2217 = false;  // Telnet COM-PORT-OPTION clients instead of packet frames
+    bool allowRemote = false;
+    unsigned idleTimeoutS = 600;
 };
 
 // kExitOk, or kExitUsage with a message naming the offending argument.

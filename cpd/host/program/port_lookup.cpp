@@ -13,7 +13,7 @@ std::optional<std::string> Text(const char* text) {
     return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
 }
 
-std::string Escape(const std::string& text, bool json) {
+std::string Escape(const std::string& text) {
     std::string out;
     for (const unsigned char c : text) {
         switch (c) {
@@ -35,7 +35,7 @@ std::string Escape(const std::string& text, bool json) {
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char buf[8];
-                    std::snprintf(buf, sizeof(buf), json ? "\\u%04x" : "\\x%02x", c);
+                    std::snprintf(buf, sizeof(buf), "\\x%02x", c);
                     out += buf;
                 } else {
                     out += static_cast<char>(c);
@@ -129,11 +129,7 @@ std::string ExplainMissingPort(const std::string& wanted, const std::vector<Port
 }
 
 std::string Quote(const std::string& text) {
-    return Escape(text, false);
-}
-
-std::string JsonString(const std::string& text) {
-    return Escape(text, true);
+    return Escape(text);
 }
 
 }  // namespace cpd::host

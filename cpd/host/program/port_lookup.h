@@ -33,6 +33,5 @@ std::string ExplainMissingPort(const std::string& wanted, const std::vector<Port
 
 // "FT232R USB UART - A1" with quotes, backslashes and control bytes escaped as in C.
 std::string Quote(const std::string& text);
-std::string JsonString(const std::string& text);
 
 }  // namespace cpd::host

@@ -15,8 +15,29 @@ int LocalLink::Send(std::unique_ptr<CpdPacket> packet) {
         return -1;
     }
     mSession->Deliver(std::move(packet));
-    return 0;
+    // The plug-in serves the packet on this thread, so its log has spoken by now.
+    return mWatch != nullptr && mWatch->Failed() ? -1 : 0;
 }
+
+size_t PacedWriteChunk(int64_t baud, unsigned bitsPerChar) {
+    constexpr int64_t kBudgetMs = 250;  // half the plug-in's write timeout
+    const int64_t rate = baud > 0 ? baud : 9600;
+    const int64_t bytes = rate * kBudgetMs / 1000 / std::max(bitsPerChar, 1u);
+    return static_cast<size_t>(
+        std::clamp<int64_t>(bytes, 1, static_cast<int64_t>(RemoteSession::kMaxWriteChunk)));
+}
+
+namespace {
+
+// A start bit, the data bits, a parity bit if any, the stop bits; 8N1 where the port said
+// nothing valid.
+size_t ChunkFor(const serial_config& line) {
+    const int bits = 1 + (line.bits > 0 ? line.bits : 8) + (line.parity > 0 ? 1 : 0) +
+                     (line.stopbits > 0 ? line.stopbits : 1);
+    return PacedWriteChunk(line.baudrate, static_cast<unsigned>(bits));
+}
+
+}  // namespace
 
 int TracedLink::Send(std::unique_ptr<CpdPacket> packet) {
     if (packet != nullptr) {
@@ -40,6 +61,7 @@ void RemoteSession::OnPacket(std::unique_ptr<CpdPacket> packet) {
         std::lock_guard<std::mutex> lock(mMutex);
         mReport = config;
         mDevId = view.header.devId;
+        mWriteChunk = ChunkFor(config);
         mChanged.notify_all();
     } else if (DecodeReadData(view, &data, &n)) {
         // The handler runs outside the lock: it may block on a slow stdout, and the calling
@@ -112,6 +134,15 @@ int RemoteSession::ApplySettings(const PortSettings& s, const serial_config& cur
             s.dataBits.value_or(current.bits > 0 ? static_cast<uint8_t>(current.bits) : 8)};
         result |= setConfig(DRIVER_SET_LINE_CONTROL_TO_USER, lineControl, sizeof(lineControl));
     }
+    serial_config line = current;
+    line.baudrate = s.baud ? static_cast<int32_t>(*s.baud) : line.baudrate;
+    line.bits = s.dataBits ? *s.dataBits : line.bits;
+    line.parity = s.parity ? static_cast<int32_t>(*s.parity) : line.parity;
+    line.stopbits = s.stopBits ? *s.stopBits : line.stopbits;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mWriteChunk = ChunkFor(line);
+    }
     if (s.readTimeoutMs) {
         const uint32_t timeouts[5] = {0, 0, *s.readTimeoutMs, 0, 0};
         result |= setConfig(DRIVER_SET_TIMEOUTS_TO_USER, timeouts, sizeof(timeouts));
@@ -144,12 +175,14 @@ int RemoteSession::StartRead() {
 
 int RemoteSession::Write(const uint8_t* data, size_t n) {
     uint8_t devId = 0;
+    size_t paced = 0;
     {
         std::lock_guard<std::mutex> lock(mMutex);
         devId = mDevId;
+        paced = mWriteChunk;
     }
     for (size_t done = 0; done < n;) {
-        const size_t chunk = std::min(n - done, kMaxWriteChunk);
+        const size_t chunk = std::min(n - done, paced);
         if (send(MakeWrite(devId, nextSeq(), data + done, static_cast<uint32_t>(chunk))) != 0) {
             return -1;
         }

@@ -30,14 +30,21 @@ class PacketLink {
 
 class DriverSession;
 
-// In-process link: hands each packet straight to the driver on the sending thread.
+class WriteWatch;
+
+// In-process link: hands each packet straight to the driver on the sending thread. With a
+// watch, a WRITE the plug-in failed to write makes Send fail.
 class LocalLink final : public PacketLink {
   public:
-    void Attach(DriverSession* session) { mSession = session; }
+    void Attach(DriverSession* session, const WriteWatch* watch = nullptr) {
+        mSession = session;
+        mWatch = watch;
+    }
     int Send(std::unique_ptr<CpdPacket> packet) override;
 
   private:
     DriverSession* mSession = nullptr;
+    const WriteWatch* mWatch = nullptr;
 };
 
 // Traces each packet, then hands it on (for a remote side whose driver is in another process).
@@ -70,10 +77,15 @@ struct PortSettings {
     bool purge = false;
 };
 
+// Bytes per WRITE packet at `baud` with `bitsPerChar` on the line (start, data, parity and stop
+// bits): the plug-in gives each write 500 ms and drops what has not left by then, so a packet
+// takes at most half of that at the line's rate (240 bytes at 9600 8N1), and at most
+// kMaxWriteChunk. An unknown speed counts as 9600.
+size_t PacedWriteChunk(int64_t baud, unsigned bitsPerChar);
+
 class RemoteSession {
   public:
     using DataHandler = std::function<void(const uint8_t* data, size_t n)>;
-    // Writes are split into packets of at most this many bytes: one terminal read each.
     static constexpr size_t kMaxWriteChunk = 4096;
 
     RemoteSession(PacketLink& link, DataHandler onData);
@@ -90,6 +102,8 @@ class RemoteSession {
     // Sends the requests for every field set, line control completed from `current`. 0 or -1.
     int ApplySettings(const PortSettings& settings, const serial_config& current);
     int StartRead();
+    // Sends the bytes in packets paced for the line's speed (the report's, then the settings
+    // sent), one after the other; stops at the first packet that fails. 0 or -1.
     int Write(const uint8_t* data, size_t n);
     // How much longer until nothing has moved for `quiet`; zero once that is the case.
     std::chrono::milliseconds QuietRemaining(std::chrono::milliseconds quiet) const;
@@ -117,6 +131,7 @@ class RemoteSession {
     std::string mClosedReason;
     uint64_t mSent = 0;
     uint64_t mReceived = 0;
+    size_t mWriteChunk = PacedWriteChunk(0, 10);
     std::chrono::steady_clock::time_point mLastActivity = std::chrono::steady_clock::now();
 };
 

@@ -39,6 +39,25 @@ bool ViewPacket(const uint8_t* bytes, size_t n, PacketView* out) {
     return true;
 }
 
+std::unique_ptr<CpdPacket> MakeTokenFrame(const std::string& token) {
+    const auto len = static_cast<uint32_t>(token.size());
+    auto packet = NewPacket(0, kTokenFrameCmd, 0, 4ull + len);
+    if (packet == nullptr || packet->AppendU32(&len) != 0 ||
+        (len > 0 && packet->AppendBytes(token.data(), len) != 0)) {
+        return nullptr;
+    }
+    return packet;
+}
+
+bool DecodeTokenFrame(const PacketView& view, std::string* token) {
+    if (view.header.cmd != kTokenFrameCmd || view.payloadSize < 4) {
+        return false;
+    }
+    const size_t len = std::min<size_t>(LoadU32(view.payload), view.payloadSize - 4);
+    token->assign(reinterpret_cast<const char*>(view.payload + 4), len);
+    return true;
+}
+
 bool ViewPacket(const CpdPacket& packet, PacketView* out) {
     const uint64_t capacity = packet.Capacity();
     return ViewPacket(packet.Data(), static_cast<size_t>(capacity), out);

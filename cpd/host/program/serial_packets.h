@@ -39,6 +39,14 @@ std::unique_ptr<CpdPacket> MakeSetConfig(uint8_t devId, uint32_t seq, uint32_t m
 std::unique_ptr<CpdPacket> MakeStartRead(uint8_t devId, uint32_t seq);
 std::unique_ptr<CpdPacket> MakeWrite(uint8_t devId, uint32_t seq, const void* data, uint32_t len);
 
+// A remote's first frame when `serve` asks for a shared token: a packet with this command (none
+// of the plug-in's) whose payload is laid out like a WRITE's, the token as its bytes. The server
+// consumes it; the plug-in never sees it.
+constexpr uint16_t kTokenFrameCmd = 7990;
+std::unique_ptr<CpdPacket> MakeTokenFrame(const std::string& token);
+// The token a token frame carries; false for any other packet.
+bool DecodeTokenFrame(const PacketView& view, std::string* token);
+
 // The nine fields of a SERIAL_CMD_REDIR_CONFIG payload; false for another command or a short one.
 bool DecodeReport(const PacketView& view, serial_config* out);
 // The bytes of a SERIAL_CMD_READ_DATA payload (bounded by what the packet carries).

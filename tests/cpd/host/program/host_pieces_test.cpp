@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <tuple>
 #include <vector>
 
 #include "cpd/host/program/port_lookup.h"
@@ -300,22 +299,13 @@ TEST(EndpointSyntax, BarePortMeansLoopbackAndBadPortsAreRefused) {
     }
 }
 
-TEST(VirtualSpecSyntax, ParsesKeysAndRejectsWhatItCannotBuild) {
+// What the keys mean shows in the end-to-end runs; here, what must be refused.
+TEST(VirtualSpecSyntax, DefaultsToAnEchoAdapterAndRejectsWhatItCannotBuild) {
     VirtualSpec spec;
     std::string error;
-    ASSERT_TRUE(ParseVirtualSpec(
-        "product=My UART,serial=S9,vid=1a86,pid=7523,peer=unix:/tmp/s,pace=line", &spec, &error))
-        << error;
-    EXPECT_EQ(spec.pacing, vserial::Pacing::kLineRate);
-    EXPECT_EQ(std::tie(spec.identity.product, spec.identity.serial, spec.socketPath),
-              std::make_tuple("My UART", "S9", "/tmp/s"));
-    EXPECT_EQ(std::make_tuple(spec.identity.vid, spec.identity.pid, spec.peer),
-              std::make_tuple(0x1a86, 0x7523, VirtualSpec::Peer::kUnix));
-
     ASSERT_TRUE(ParseVirtualSpec("", &spec, &error));
     EXPECT_EQ(spec.identity.product, "Virtual UART");
     EXPECT_EQ(spec.peer, VirtualSpec::Peer::kEcho);
-
     for (const char* bad :
          {"colour=red", "vid=12345", "vid=xyz", "peer=tcp:1", "peer=unix:", "product", "pace=x"}) {
         EXPECT_FALSE(ParseVirtualSpec(bad, &spec, &error)) << bad;

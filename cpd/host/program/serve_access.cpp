@@ -1,0 +1,215 @@
+#include "cpd/host/program/serve_access.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "cpd/host/program/commands.h"
+
+namespace cpd::host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string AddressText(const sockaddr* address, uint16_t port) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (address->sa_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, host,
+                    sizeof(host));
+    } else if (address->sa_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, host,
+                    sizeof(host));
+    }
+    return Endpoint{host, port}.Text();
+}
+
+uint16_t PortOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port
+                     : reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+bool IsWildcard(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+        return IN6_IS_ADDR_UNSPECIFIED(&a);
+    }
+    return reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+}  // namespace
+
+bool ReadToken(const std::string& path, std::string* token, std::string* error) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        *error = "--token-file: cannot read " + path;
+        return false;
+    }
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+        line.pop_back();
+    }
+    if (line.empty()) {
+        *error = "--token-file: " + path + " holds no token on its first line";
+        return false;
+    }
+    *token = line;
+    return true;
+}
+
+bool LoadOrCreateToken(const std::string& path, std::string* token, bool* created,
+                       std::string* error) {
+    *created = false;
+    // Created exclusively, so an existing file (or a link planted in its place) is only read.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return ReadToken(path, token, error);
+    }
+    uint8_t random[32];
+    std::string text;
+    if (::getrandom(random, sizeof(random), 0) == static_cast<ssize_t>(sizeof(random))) {
+        for (const uint8_t byte : random) {
+            char hex[3];
+            std::snprintf(hex, sizeof(hex), "%02x", byte);
+            text += hex;
+        }
+    }
+    const std::string line = text + "\n";
+    const bool written =
+        !text.empty() && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (::close(fd) != 0 || !written) {
+        *error = "--token-file: cannot write a new token to " + path;
+        ::unlink(path.c_str());
+        return false;
+    }
+    *token = text;
+    *created = true;
+    return true;
+}
+
+bool SameToken(const std::string& given, const std::string& expected) {
+    // Only the length may show: every byte of the expected token is compared.
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const unsigned char other = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        difference |= static_cast<unsigned char>(other ^ static_cast<unsigned char>(expected[i]));
+    }
+    return difference == 0;
+}
+
+bool IsLoopback(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    return address.ss_family == AF_INET &&
+           (ntohl(reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr) >> 24) == 127;
+}
+
+std::vector<std::string> ReachableAddresses(int listenFd) {
+    sockaddr_storage bound{};
+    socklen_t size = sizeof(bound);
+    if (::getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) {
+        return {};
+    }
+    const uint16_t port = PortOf(bound);
+    if (!IsWildcard(bound)) {
+        return {AddressText(reinterpret_cast<const sockaddr*>(&bound), port)};
+    }
+    std::vector<std::string> out;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return {AddressText(reinterpret_cast<const sockaddr*>(&bound), port)};
+    }
+    int v6only = 0;
+    socklen_t optionSize = sizeof(v6only);
+    ::getsockopt(listenFd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &optionSize);
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        const sockaddr* address = entry->ifa_addr;
+        // An IPv6 wildcard takes IPv4 connections too unless it was made IPv6-only.
+        if (address != nullptr &&
+            (address->sa_family == bound.ss_family ||
+             (bound.ss_family == AF_INET6 && address->sa_family == AF_INET && v6only == 0))) {
+            out.push_back(AddressText(address, port));
+        }
+    }
+    ::freeifaddrs(list);
+    return out;
+}
+
+int AcceptRemote(int listenFd, std::string* peer) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof(address);
+    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    *peer = AddressText(reinterpret_cast<const sockaddr*>(&address), PortOf(address));
+    // Each frame goes out as the plug-in sends it: a read packet of a few bytes (an echoed
+    // keystroke) must not wait for the acknowledgement of the one before.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return fd;
+}
+
+Doorway::~Doorway() {
+    if (mWaitingFd >= 0) {
+        ::close(mWaitingFd);
+    }
+}
+
+void Doorway::Knock(const std::string& busyWith) {
+    std::string peer;
+    const int fd = AcceptRemote(mListenFd, &peer);
+    if (fd < 0) {
+        return;
+    }
+    if (mWaitingFd >= 0) {
+        Say("refused remote " + peer + ": already serving " + busyWith + " and " + mWaitingPeer +
+            " waits");
+        ::close(fd);
+        return;
+    }
+    mWaitingFd = fd;
+    mWaitingPeer = peer;
+    mWaitingUntil = Clock::now() + kHandover;
+    Say("remote " + peer + " waits for " + busyWith + " to leave");
+}
+
+int Doorway::WaitMs() const {
+    if (mWaitingFd < 0) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(mWaitingUntil - Clock::now());
+    return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
+
+void Doorway::Expire(const std::string& busyWith) {
+    if (mWaitingFd >= 0 && Clock::now() >= mWaitingUntil) {
+        Say("refused remote " + mWaitingPeer + ": already serving " + busyWith);
+        ::close(mWaitingFd);
+        mWaitingFd = -1;
+    }
+}
+
+int Doorway::Take(std::string* peer) {
+    if (mWaitingFd < 0) {
+        return AcceptRemote(mListenFd, peer);
+    }
+    const int fd = mWaitingFd;
+    *peer = mWaitingPeer;
+    mWaitingFd = -1;
+    return fd;
+}
+
+}  // namespace cpd::host

@@ -1,0 +1,76 @@
+// Who may use a served port and for how long: the rules every front end of `serve` applies to a
+// remote, whatever protocol it speaks. All of it runs on the serving thread (the main thread).
+#pragma once
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cpd/host/program/tcp_channel.h"
+
+namespace cpd::host {
+
+struct ServeRules {
+    bool allowRemote = false;          // listening beyond loopback was asked for
+    std::optional<std::string> token;  // when set, a remote's first frame must carry it
+    std::chrono::seconds idleTimeout{600};
+    std::chrono::milliseconds linger{1000};
+};
+
+// How long an unauthenticated remote may take to send its token; a short bound, so a remote
+// that never does cannot hold the only slot.
+constexpr std::chrono::seconds kTokenWait{10};
+
+// The token in `path`: its first line, without trailing blanks. False with a reason.
+bool ReadToken(const std::string& path, std::string* token, std::string* error);
+// The same for the server: a missing file is created, readable by its owner only,
+// with a fresh random token (*created tells). False with a reason otherwise.
+bool LoadOrCreateToken(const std::string& path, std::string* token, bool* created,
+                       std::string* error);
+// Takes as long whatever the first difference, so timing does not reveal the token.
+bool SameToken(const std::string& given, const std::string& expected);
+
+bool IsLoopback(const sockaddr_storage& address);
+// The addresses a listening socket accepts on: its own, or for a wildcard every interface
+// address of its family, as HOST:PORT.
+std::vector<std::string> ReachableAddresses(int listenFd);
+
+// The listening socket and the one remote that may wait while the slot is in use: a remote
+// that reconnects while the previous one is still being torn down waits for it instead of being
+// refused. A remote waits at most kHandover; any further arrival is refused at once.
+// Non-copyable: owns the waiting connection.
+class Doorway {
+  public:
+    static constexpr std::chrono::seconds kHandover{3};
+
+    explicit Doorway(int listenFd) : mListenFd(listenFd) {}
+    ~Doorway();
+    Doorway(const Doorway&) = delete;
+    Doorway& operator=(const Doorway&) = delete;
+
+    int ListenFd() const { return mListenFd; }
+    bool Waiting() const { return mWaitingFd >= 0; }
+    // Accepts a connection: it waits if none does, else it is refused (logged with `busyWith`).
+    void Knock(const std::string& busyWith);
+    // Milliseconds until the waiting remote must be refused, for a poll timeout; -1 if none.
+    int WaitMs() const;
+    // Refuses the waiting remote once its time is up.
+    void Expire(const std::string& busyWith);
+    // Hands over the waiting remote, or accepts a new one; -1 if neither is there.
+    int Take(std::string* peer);
+
+  private:
+    int mListenFd;
+    int mWaitingFd = -1;
+    std::string mWaitingPeer;
+    std::chrono::steady_clock::time_point mWaitingUntil;
+};
+
+// Accepts one connection (TCP_NODELAY set) once the listening socket polled readable; -1 on
+// failure.
+int AcceptRemote(int listenFd, std::string* peer);
+
+}  // namespace cpd::host
