@@ -39,7 +39,7 @@ bool ViewPacket(const uint8_t* bytes, size_t n, PacketView* out) {
     return true;
 }
 
-bool ViewPacket(const CpdPacket& packet, PacketView* out) {
+bool ViewPacket(CpdPacket& packet, PacketView* out) {
     const uint64_t capacity = packet.Capacity();
     return ViewPacket(packet.Data(), static_cast<size_t>(capacity), out);
 }
