@@ -212,13 +212,8 @@ static int take_read(struct fake_port* p, void* buf, size_t count) {
 static struct timespec deadline_after(unsigned ms) {
     struct timespec ts;
     // TIME_UTC is the realtime clock pthread_cond_timedwait measures against, and unlike
-    // clock_gettime it is plain C11. MinGW on msvcrt lacks timespec_get; winpthreads'
-    // clock_gettime reads the same clock there.
-#if defined(_WIN32) && !defined(_UCRT)
-    clock_gettime(CLOCK_REALTIME, &ts);
-#else
+    // clock_gettime it is plain C11.
     timespec_get(&ts, TIME_UTC);
-#endif
     long ns = ts.tv_nsec + (long)(ms % 1000u) * 1000000L;
     ts.tv_sec += ms / 1000u + ns / 1000000000L;
     ts.tv_nsec = ns % 1000000000L;
