@@ -17,8 +17,10 @@ set(CMAKE_CXX_COMPILER_TARGET x86_64-pc-windows-msvc)
 set(CPD_MSVC_ABI_CROSS ON)
 
 # Checkout of github.com/microsoft/STL at tag vs-2022-17.4 (the newest that accepts clang 14).
-set(CPD_MSVC_STL_DIR "${CMAKE_CURRENT_LIST_DIR}/../../shared/third_party/msvc-stl"
-    CACHE PATH "Microsoft STL checkout (tag vs-2022-17.4)")
+# Its default is ../shared/third_party/msvc-stl beside the source tree.
+get_filename_component(_cpd_default_stl "${CMAKE_CURRENT_LIST_DIR}/../../shared/third_party/msvc-stl"
+                       ABSOLUTE)
+set(CPD_MSVC_STL_DIR "${_cpd_default_stl}" CACHE PATH "Microsoft STL checkout (tag vs-2022-17.4)")
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CPD_MSVC_STL_DIR)
 # Nothing can be linked before the project has built its runtime stand-in.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
