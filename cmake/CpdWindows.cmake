@@ -12,8 +12,8 @@ endif()
 # Visual Studio project (and so vcpkg's x64-windows), libserialport-0.dll from MSYS2.
 set(CPD_SERIALPORT_DLL_NAME libserialport.dll CACHE STRING "DLL name of libserialport")
 
-# libserialport: a Windows build of the library (MSYS2's mingw-w64-x86_64-libserialport,
-# vcpkg's libserialport) is used when one is found; in a cross build without one, the plug-in
+# libserialport: a Windows build of the library (vcpkg's x64-windows libserialport in a Visual
+# Studio build) is used when one is found; in a cross build without one, the plug-in
 # links an import library for CPD_SERIALPORT_DLL_NAME made from the names it calls.
 find_path(CPD_WIN_SERIALPORT_INCLUDE_DIR libserialport.h)
 find_library(CPD_WIN_SERIALPORT_LIBRARY NAMES serialport libserialport)
