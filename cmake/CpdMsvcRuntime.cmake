@@ -33,6 +33,7 @@ add_custom_target(cpd_msvc_import_libs DEPENDS ${CPD_MSVC_IMPORT_LIBS})
 add_library(cpd_msvc_runtime STATIC ${CPD_MSVC_DIR}/runtime/startup.cpp
                                     ${CPD_MSVC_DIR}/runtime/thread_support.cpp
                                     ${CPD_MSVC_DIR}/runtime/heap_and_stdio.cpp
+                                    ${CPD_MSVC_DIR}/runtime/wide_memory.cpp
                                     ${CPD_MSVC_DIR}/runtime/exe_entry.cpp)
 target_compile_options(cpd_msvc_runtime PRIVATE /GS- /W4 /WX)
 add_dependencies(cpd_msvc_runtime cpd_msvc_import_libs)

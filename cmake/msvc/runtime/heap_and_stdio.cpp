@@ -1,14 +1,11 @@
-// operator new/delete over the UCRT's heap, std::nothrow, the printf family and the wide memory
-// functions. The UCRT's headers define printf and friends inline over ucrtbase.dll's
-// __stdio_common_* functions and wmemset and friends inline over memcpy and the like (the DLL
-// exports neither); MinGW's headers declare them as functions, so they are defined here, once
-// per module, the same way.
+// operator new/delete over the UCRT's heap, std::nothrow, and the printf family. The UCRT's
+// headers define printf and friends inline over ucrtbase.dll's __stdio_common_* functions (the
+// DLL exports nothing else for them); MinGW's headers declare them as functions, so they are
+// defined here, once per module, the same way.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <cwchar>
 #include <new>
 
 extern "C" {
@@ -177,24 +174,6 @@ int __cdecl sscanf(const char* buffer, const char* format, ...) {
     const int n = vsscanf(buffer, format, args);
     va_end(args);
     return n;
-}
-
-}  // extern "C"
-
-// --- Wide memory functions ------------------------------------------------------------------
-extern "C" {
-
-wchar_t* __cdecl wmemset(wchar_t* target, wchar_t value, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        target[i] = value;
-    }
-    return target;
-}
-wchar_t* __cdecl wmemcpy(wchar_t* target, const wchar_t* source, size_t count) {
-    return static_cast<wchar_t*>(std::memcpy(target, source, count * sizeof(wchar_t)));
-}
-wchar_t* __cdecl wmemmove(wchar_t* target, const wchar_t* source, size_t count) {
-    return static_cast<wchar_t*>(std::memmove(target, source, count * sizeof(wchar_t)));
 }
 
 }  // extern "C"
