@@ -111,12 +111,14 @@ static CONDITION_VARIABLE gStaticsDone = CONDITION_VARIABLE_INIT;
 
 void __cdecl _Init_thread_header(int* guard) noexcept {
     AcquireSRWLockExclusive(&gStaticsLock);
+    while (*guard == -1) {
+        SleepConditionVariableSRW(&gStaticsDone, &gStaticsLock, INFINITE, 0);
+    }
     if (*guard == 0) {
-        *guard = -1;  // this thread initialises; the compiler sees -1 and runs the initialiser
+        // Not yet initialised, or the initialiser threw in another thread: this thread runs it
+        // (the compiler sees -1 and calls the initialiser).
+        *guard = -1;
     } else {
-        while (*guard == -1) {
-            SleepConditionVariableSRW(&gStaticsDone, &gStaticsLock, INFINITE, 0);
-        }
         _Init_thread_epoch = _Init_global_epoch;
     }
     ReleaseSRWLockExclusive(&gStaticsLock);
