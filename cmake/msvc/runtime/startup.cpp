@@ -1,11 +1,12 @@
 // Start-up part of the runtime that Microsoft's toolset links statically into every module
 // (msvcrt.lib, vcruntime.lib, msvcprt.lib), rewritten for this build from the documented
-// behaviour. The C and C++ runtimes themselves are the system's ucrtbase.dll, vcruntime140.dll
-// and msvcp140.dll. Each module (DLL or EXE) links its own copy of this library.
+// behaviour, for clang-cl (it uses GNU inline assembly). The C and C++ runtimes themselves are the
+// system's ucrtbase.dll, vcruntime140.dll and msvcp140.dll. Each module (DLL or EXE) links its
+// own copy of this library.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <climits>
+#include <isa_availability.h>
 #include <cstdint>
 #include <cstdlib>
 #include <typeinfo>
@@ -97,7 +98,7 @@ void __cdecl __security_check_cookie(uintptr_t cookie) {
 // --- Small items the compiler refers to ------------------------------------------------------
 int _fltused = 0x9875;  // any floating-point use refers to it
 // The STL picks its bit-scan and pop-count code by this; x86-64 always has SSE2.
-int __isa_available = 1;  // __ISA_AVAILABLE_SSE2
+int __isa_available = __ISA_AVAILABLE_SSE2;
 
 // __chkstk: called with the frame size in RAX before a frame of a page or more is allocated;
 // touches each page from the current stack pointer down so the guard page moves in order.
