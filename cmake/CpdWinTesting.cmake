@@ -12,8 +12,23 @@ endif()
 set(CPD_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+# The same C runtime DLLs as our own code (GoogleTest's default for MSVC is the static one).
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+if(MSVC)
+    # Windows threads, not the pthreads that an MSVC-ABI cross build's checks claim to find.
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+endif()
 # Defines GTest::gtest and GTest::gtest_main as find_package(GTest) would.
 add_subdirectory(${CPD_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+if(MSVC)
+    # GoogleTest's MSVC flags make char unsigned (-J), which MinGW's headers answer with a
+    # reference to a MinGW runtime object. Our code and the STL use signed char anyway.
+    foreach(target gtest gtest_main)
+        get_target_property(flags ${target} COMPILE_FLAGS)
+        string(REPLACE " -J " " " flags "${flags}")
+        set_target_properties(${target} PROPERTIES COMPILE_FLAGS "${flags}")
+    endforeach()
+endif()
 
 find_program(CPD_WINE wine REQUIRED)
 find_program(CPD_WINESERVER wineserver REQUIRED)

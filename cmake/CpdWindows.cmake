@@ -4,9 +4,17 @@
 # so the tests find cpd_utils, cpd_log, the plug-in and the libserialport stand-in there.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
-# libserialport: a Windows build of the library (MSYS2's mingw-w64-x86_64-libserialport,
-# vcpkg's libserialport) is used when one is found; in a cross build without one, the plug-in
-# links an import library for libserialport-0.dll made from the names it calls.
+if(CPD_MSVC_ABI_CROSS)
+    include(${CMAKE_CURRENT_LIST_DIR}/CpdMsvcRuntime.cmake)
+endif()
+
+# The port library's DLL as the plug-in imports it: libserialport.dll from the library's own
+# Visual Studio project (and so vcpkg's x64-windows), libserialport-0.dll from MSYS2.
+set(CPD_SERIALPORT_DLL_NAME libserialport.dll CACHE STRING "DLL name of libserialport")
+
+# libserialport: a Windows build of the library (vcpkg's x64-windows libserialport in a Visual
+# Studio build) is used when one is found; in a cross build without one, the plug-in
+# links an import library for CPD_SERIALPORT_DLL_NAME made from the names it calls.
 find_path(CPD_WIN_SERIALPORT_INCLUDE_DIR libserialport.h)
 find_library(CPD_WIN_SERIALPORT_LIBRARY NAMES serialport libserialport)
 
@@ -24,15 +32,14 @@ else()
     set(header_dir ${CMAKE_BINARY_DIR}/serialport/include)
     configure_file(${CPD_HOST_SERIALPORT_HEADER} ${header_dir}/libserialport.h COPYONLY)
 
-    find_program(CPD_DLLTOOL NAMES ${CPD_MINGW_TRIPLET}-dlltool x86_64-w64-mingw32-dlltool dlltool
-                 REQUIRED)
+    find_program(CPD_LLVM_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool REQUIRED)
     set(def_file ${PROJECT_SOURCE_DIR}/cpd/driver/local/serial/libserialport.def)
-    set(import_lib ${CMAKE_BINARY_DIR}/serialport/libserialport-0.dll.a)
+    set(import_lib ${CMAKE_BINARY_DIR}/serialport/${CPD_SERIALPORT_DLL_NAME}.lib)
     add_custom_command(OUTPUT ${import_lib}
-                       COMMAND ${CPD_DLLTOOL} --input-def ${def_file}
-                               --dllname libserialport-0.dll --output-lib ${import_lib}
+                       COMMAND ${CPD_LLVM_DLLTOOL} -m i386:x86-64 -d ${def_file}
+                               -D ${CPD_SERIALPORT_DLL_NAME} -l ${import_lib}
                        DEPENDS ${def_file}
-                       COMMENT "Import library for libserialport-0.dll")
+                       COMMENT "Import library for ${CPD_SERIALPORT_DLL_NAME}")
     add_custom_target(cpd_win_serialport_implib DEPENDS ${import_lib})
 
     add_library(cpd_win_serialport STATIC IMPORTED)

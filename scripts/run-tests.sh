@@ -45,8 +45,11 @@ fi
 run_preset asan
 run_preset tsan
 
-if [ -f cmake/mingw-x64.toolchain.cmake ]; then
-    run_preset mingw-x64
+# The shipped Windows DLL needs Microsoft's STL headers beside the repository.
+if [ -f ../shared/third_party/msvc-stl/stl/inc/yvals_core.h ]; then
+    run_preset msvc-x64
+else
+    section "msvc-x64 skipped: ../shared/third_party/msvc-stl is missing (Microsoft's STL, tag vs-2022-17.4, from github.com/microsoft/STL)"
 fi
 
 section "fuzz (smoke run on the seed corpus)"

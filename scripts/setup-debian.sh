@@ -7,11 +7,11 @@ want=${1:-all}
 
 base=(cmake g++ make pkg-config python3 python3-serial libserialport-dev googletest libgtest-dev
       libcli11-dev nlohmann-json3-dev)
-# The -posix MinGW compilers, never the g++-mingw-w64-x86-64 metapackage: it brings the win32
-# thread model at a higher alternatives priority, without std::mutex.
+# The Windows DLL: clang-cl (clang-tools-14), lld-link, llvm-dlltool and llvm-objdump, MinGW-w64's
+# Windows headers (mingw-w64-x86-64-dev alone: no MinGW compiler is used), and Wine to run the
+# tests.
 extra=(socat valgrind clang-14 libclang-rt-14-dev
-       g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-       wine wine64)
+       clang-tools-14 lld-14 llvm-14 mingw-w64-x86-64-dev wine wine64)
 
 packages=("${base[@]}")
 if [ "$want" = all ]; then

@@ -65,12 +65,12 @@ class CPD_UTILS_API CpdPacket {
     int ReadU32(uint32_t* out);
     int ReadString(std::string& out);
 
-    uint8_t GetDevId() const;
-    int GetCmd() const;
-    uint32_t GetSeq() const;
+    uint8_t GetDevId();
+    int GetCmd();
+    uint32_t GetSeq();
     uint8_t* GetPayload();
-    uint64_t GetPayloadLen() const;
-    uint64_t Capacity() const;
+    uint64_t GetPayloadLen();
+    uint64_t Capacity();
 
     // Host side: the wire bytes (Length() of them from Data()), the header's length field
     // decoded with the writer's byte order, and a packet rebuilt from received wire bytes

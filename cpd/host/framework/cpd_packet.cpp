@@ -176,15 +176,15 @@ int CpdPacket::ReadString(std::string& out) {
     return 0;
 }
 
-uint8_t CpdPacket::GetDevId() const {
+uint8_t CpdPacket::GetDevId() {
     return mBuffer != nullptr ? reinterpret_cast<const CpdPacketHeader*>(mHeader)->devId : 0;
 }
 
-int CpdPacket::GetCmd() const {
+int CpdPacket::GetCmd() {
     return mBuffer != nullptr ? reinterpret_cast<const CpdPacketHeader*>(mHeader)->cmd : 0;
 }
 
-uint32_t CpdPacket::GetSeq() const {
+uint32_t CpdPacket::GetSeq() {
     return mBuffer != nullptr ? reinterpret_cast<const CpdPacketHeader*>(mHeader)->seq : 0;
 }
 
@@ -198,7 +198,7 @@ uint8_t* CpdPacket::GetPayload() {
     return mHeader + kCpdPacketHeaderSize + mReadPos;
 }
 
-uint64_t CpdPacket::GetPayloadLen() const {
+uint64_t CpdPacket::GetPayloadLen() {
     if (mBuffer == nullptr) {
         return 0;
     }
@@ -208,7 +208,7 @@ uint64_t CpdPacket::GetPayloadLen() const {
     return length - kCpdPacketHeaderSize - mReadPos;
 }
 
-uint64_t CpdPacket::Capacity() const {
+uint64_t CpdPacket::Capacity() {
     return mBuffer != nullptr ? mBuffer->capacity : 0;
 }
 

@@ -25,6 +25,14 @@
 #include <unistd.h>
 #endif
 
+#if defined(_MSC_VER)
+#define CPD_LOG_ON_LOAD
+#define CPD_LOG_ON_UNLOAD
+#else
+#define CPD_LOG_ON_LOAD __attribute__((constructor))
+#define CPD_LOG_ON_UNLOAD __attribute__((destructor))
+#endif
+
 namespace {
 
 enum class Destination { kStderr, kFile, kSink, kOff };
@@ -320,7 +328,7 @@ void AfterForkInChild() {
 }
 #endif
 
-__attribute__((constructor)) void OnLoad() {
+CPD_LOG_ON_LOAD void OnLoad() {
     gMutex.Construct();
     gControlMutex.Construct();
     ConstructConditions();
@@ -329,9 +337,26 @@ __attribute__((constructor)) void OnLoad() {
 #endif
 }
 
-__attribute__((destructor)) void OnUnload() {
+CPD_LOG_ON_UNLOAD void OnUnload() {
     StopForGood();
 }
+
+#if defined(_MSC_VER)
+// MSVC has no load and unload attributes: a pointer in the C++ initialiser table runs OnLoad
+// when the library is loaded, and OnUnload goes into the module's atexit table, which runs when
+// the DLL is unloaded or the process exits. That is under the loader lock, so OnUnload joins no
+// thread there: on Windows the log writes its lines from the calling thread.
+void __cdecl OnLoadThenArmUnload() {
+    OnLoad();
+    std::atexit(&OnUnload);
+}
+}  // namespace
+#pragma section(".CRT$XCU", read)
+// External linkage keeps the entry from being dropped as unused.
+extern "C" __declspec(allocate(".CRT$XCU")) void(__cdecl* const cpdLogOnLoadEntry)() =
+    &OnLoadThenArmUnload;
+namespace {
+#endif
 
 // Hands one finished line (with its newline at line[total]) to the destination. With gMutex
 // held; may wait on it for room, for a batch in flight or for a switch to end.

@@ -11,7 +11,7 @@
 
 #include "cpd/interface/cpd_export.h"
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #define CPD_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define CPD_PRINTF_FORMAT(fmt, args)

@@ -58,7 +58,7 @@ bool DecodeTokenFrame(const PacketView& view, std::string* token) {
     return true;
 }
 
-bool ViewPacket(const CpdPacket& packet, PacketView* out) {
+bool ViewPacket(CpdPacket& packet, PacketView* out) {
     const uint64_t capacity = packet.Capacity();
     return ViewPacket(packet.Data(), static_cast<size_t>(capacity), out);
 }

@@ -32,7 +32,7 @@ struct PacketView {
 // False when the bytes are shorter than a header. The payload ends at the header's length or
 // at the end of the bytes, whichever comes first.
 bool ViewPacket(const uint8_t* bytes, size_t n, PacketView* out);
-bool ViewPacket(const CpdPacket& packet, PacketView* out);
+bool ViewPacket(CpdPacket& packet, PacketView* out);
 
 std::unique_ptr<CpdPacket> MakeSetConfig(uint8_t devId, uint32_t seq, uint32_t msgType,
                                          const void* data, uint32_t len);

@@ -274,7 +274,7 @@ int SendAll(int fd, const void* data, size_t n) {
     return 0;
 }
 
-int WriteFrame(int fd, const CpdPacket& packet) {
+int WriteFrame(int fd, CpdPacket& packet) {
     const uint32_t length = packet.Length();
     if (length < kCpdPacketHeaderSize || length > packet.Capacity()) {
         return -1;

@@ -58,7 +58,7 @@ uint16_t LocalPort(int fd);
 int ConnectTcp(const Endpoint& endpoint, std::string* error);
 // Whole buffer or -1; never raises SIGPIPE.
 int SendAll(int fd, const void* data, size_t n);
-int WriteFrame(int fd, const CpdPacket& packet);
+int WriteFrame(int fd, CpdPacket& packet);
 
 // The remote side's end of a connection. Send may be called from any thread (frames never
 // interleave); the reader thread started by Start calls onPacket for each frame and onClosed

@@ -134,7 +134,7 @@ std::string DescribePacket(Direction direction, const uint8_t* bytes, size_t n) 
     return line;
 }
 
-void Tracer::Packet(Direction direction, const CpdPacket& packet) {
+void Tracer::Packet(Direction direction, CpdPacket& packet) {
     if (mOut == nullptr) {
         return;
     }

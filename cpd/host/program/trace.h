@@ -27,7 +27,7 @@ class Tracer {
     Tracer& operator=(const Tracer&) = delete;
 
     bool On() const { return mOut != nullptr; }
-    void Packet(Direction direction, const CpdPacket& packet);
+    void Packet(Direction direction, CpdPacket& packet);
     // A line about something other than a packet (the virtual line's settings, a connection).
     void Note(const std::string& text);
 

@@ -3,13 +3,40 @@
 #include "sp_double.h"
 
 #include <libserialport.h>
-#include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#if defined(_MSC_VER)
+// The MSVC runtime has no pthreads: the four calls used here over Windows' slim locks.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+typedef SRWLOCK pthread_mutex_t;
+typedef CONDITION_VARIABLE pthread_cond_t;
+#define PTHREAD_MUTEX_INITIALIZER SRWLOCK_INIT
+#define PTHREAD_COND_INITIALIZER CONDITION_VARIABLE_INIT
+static void pthread_mutex_lock(pthread_mutex_t* m) {
+    AcquireSRWLockExclusive(m);
+}
+static void pthread_mutex_unlock(pthread_mutex_t* m) {
+    ReleaseSRWLockExclusive(m);
+}
+static void pthread_cond_broadcast(pthread_cond_t* c) {
+    WakeAllConditionVariable(c);
+}
+static int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m,
+                                  const struct timespec* at) {
+    struct timespec now;
+    timespec_get(&now, TIME_UTC);
+    long long ms = (at->tv_sec - now.tv_sec) * 1000LL + (at->tv_nsec - now.tv_nsec) / 1000000L;
+    return SleepConditionVariableSRW(c, m, ms > 0 ? (DWORD)ms : 0, 0) ? 0 : 1;
+}
+#else
+#include <pthread.h>
+#endif
 
 #define MAX_PORTS 16
 #define DEFAULT_READ_WAIT_CAP_MS 20u
@@ -185,13 +212,8 @@ static int take_read(struct fake_port* p, void* buf, size_t count) {
 static struct timespec deadline_after(unsigned ms) {
     struct timespec ts;
     // TIME_UTC is the realtime clock pthread_cond_timedwait measures against, and unlike
-    // clock_gettime it is plain C11. MinGW on msvcrt lacks timespec_get; winpthreads'
-    // clock_gettime reads the same clock there.
-#if defined(_WIN32) && !defined(_UCRT)
-    clock_gettime(CLOCK_REALTIME, &ts);
-#else
+    // clock_gettime it is plain C11.
     timespec_get(&ts, TIME_UTC);
-#endif
     long ns = ts.tv_nsec + (long)(ms % 1000u) * 1000000L;
     ts.tv_sec += ms / 1000u + ns / 1000000000L;
     ts.tv_nsec = ns % 1000000000L;

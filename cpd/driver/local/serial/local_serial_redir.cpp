@@ -21,7 +21,7 @@ uint32_t LoadU32(const uint8_t* bytes) {
 
 // The bytes a received packet really carries after its header: what its length field claims,
 // but never more than its block holds (a forged length must not become a read past the block).
-uint64_t CarriedPayload(const CpdPacket& packet) {
+uint64_t CarriedPayload(CpdPacket& packet) {
     const uint64_t capacity = packet.Capacity();
     const uint64_t claimed = packet.GetPayloadLen();
     // A 32-bit length smaller than the header itself wraps the 64-bit payload length to almost

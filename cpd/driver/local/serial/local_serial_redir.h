@@ -20,10 +20,14 @@
 namespace cpd {
 
 // The class derives from DriverObj both directly and through SerialRedirLInf, as the host's
-// interface layout requires; the direct part is then unreachable by name, which GCC warns about.
-#if defined(__GNUC__)
+// interface layout requires; the direct part is then unreachable by name, which compilers warn
+// about (MSVC as C4584). clang-cl takes the GCC form.
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winaccessible-base"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4584)
 #endif
 class CPD_PLUGIN_API LocalSerialRedir : public DriverObj,
                                         public SerialRedirLInf,
@@ -79,8 +83,10 @@ class CPD_PLUGIN_API LocalSerialRedir : public DriverObj,
     bool mJoining = false;
     std::condition_variable mJoined;
 };
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
 #endif
 
 }  // namespace cpd

@@ -1,7 +1,12 @@
 #include "cpd/host/framework/velmar_log.h"
 
 #include <gtest/gtest.h>
+#if defined(_MSC_VER)
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -34,7 +39,13 @@ class LogFile : public testing::Test {
   protected:
     void SetUp() override {
         std::string name = testing::TempDir() + "velmar_log_XXXXXX";
+#if defined(_MSC_VER)  // the MSVC runtime has no mkstemp
+        const int fd = _mktemp_s(name.data(), name.size() + 1) == 0
+                           ? _open(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR, 0600)
+                           : -1;
+#else
         const int fd = mkstemp(name.data());
+#endif
         ASSERT_GE(fd, 0);
         close(fd);
         mPath = name;
