@@ -451,6 +451,11 @@ TEST(CommandLineErrors, ExitWithTheProblemsCodeAndNameIt) {
               2,
               "reaches beyond this machine: that needs --allow-remote and --token-file"},
              {{"serve", "--listen", "0:0", "X", "--allow-remote"}, 2, "needs --token-file"},
+             // RFC 2217 carries no token: beyond loopback anyone could drive the port.
+             {{"--virtual", vs, "serve", "--rfc2217", "--listen", "0.0.0.0:0",
+               "Virtual UART - VS01"},
+              2,
+              "--rfc2217 serves loopback only, as RFC 2217 clients cannot prove who they are"},
          }) {
         std::vector<std::string> argv{kHost};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
