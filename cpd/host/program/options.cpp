@@ -184,8 +184,9 @@ Commands:
   term     Interactive terminal through the plug-in: prints the port's configuration report
            on standard error, sends the requested settings, starts reading, then copies
            standard input to the port and the port's bytes to standard output. On a terminal
-           input is raw and Ctrl-] quits; with piped input, end of input waits for the port to
-           go quiet for --linger MS (default 1000, or two read timeouts if longer) and closes.
+           input is raw and Ctrl-] quits; with piped input, end of input waits until the line
+           can have carried the last byte at its baud rate and the port has then been quiet for
+           --linger MS (default 1000, or two read timeouts if longer), and closes.
            With --connect the plug-in runs in a `cpd-host serve` process and packets travel
            over TCP; the device id is taken from the server's report. --token-file FILE
            sends the token in FILE first, for a server that asks for one.
