@@ -100,7 +100,8 @@ class RemoteProtocol {
     // The remote shut down its sending side: true to pass on the port's last bytes for the
     // linger, false when it left a request unfinished or was never admitted.
     virtual bool SendingEnded() = 0;
-    // False until the remote proved it may use the port (its token); it has kTokenWait to.
+    // True once the remote proved it may use the port (its token) and the plug-in's device was
+    // opened for it; until then it has kTokenWait.
     virtual bool Admitted() const = 0;
     virtual SentClock& Sent() = 0;
     // Readable once the remote cannot be served any more (a send to it failed); -1 if never.
