@@ -81,6 +81,10 @@ int Check(const Options& o, bool devIdGiven, std::string* error) {
         *error = "--dev-id does not apply with --connect: the server's report sets it";
     } else if (o.command == Command::kTerm && o.tokenFile && !o.connect) {
         *error = "--token-file goes with --connect";
+    } else if (o.command == Command::kServe && o.rfc2217 && (o.allowRemote || o.tokenFile)) {
+        *error =
+            "--rfc2217 serves loopback only and takes no token (RFC 2217 clients cannot send "
+            "one); reach it from elsewhere through an SSH tunnel to a loopback port";
     } else if (o.command == Command::kServe && o.allowRemote && !o.tokenFile) {
         *error =
             "--allow-remote needs --token-file FILE: remotes beyond this machine must "
@@ -170,6 +174,7 @@ Usage:
                                   [--linger MS] [--idle-timeout S] [--allow-remote]
                                   [--token-file FILE]
   cpd-host [global options] serve --rfc2217 --listen HOST:PORT "<description>" [--dev-id N]
+                                  [--linger MS] [--idle-timeout S]
   cpd-host [global options] demo
 
 Commands:
@@ -179,8 +184,9 @@ Commands:
   term     Interactive terminal through the plug-in: prints the port's configuration report
            on standard error, sends the requested settings, starts reading, then copies
            standard input to the port and the port's bytes to standard output. On a terminal
-           input is raw and Ctrl-] quits; with piped input, end of input waits for the port to
-           go quiet for --linger MS (default 1000, or two read timeouts if longer) and closes.
+           input is raw and Ctrl-] quits; with piped input, end of input waits until the line
+           can have carried the last byte at its baud rate and the port has then been quiet for
+           --linger MS (default 1000, or two read timeouts if longer), and closes.
            With --connect the plug-in runs in a `cpd-host serve` process and packets travel
            over TCP; the device id is taken from the server's report. --token-file FILE
            sends the token in FILE first, for a server that asks for one.
@@ -202,7 +208,11 @@ Commands:
            network prefer an SSH tunnel to a loopback port: the token is sent in the clear.
            With --rfc2217 the remote is any RFC 2217 (Telnet COM-PORT-OPTION) client, e.g.
            pyserial's rfc2217://HOST:PORT: its settings become the plug-in's requests, its
-           bytes are written to the port and the port's bytes come back to it.
+           bytes are written to the port and the port's bytes come back to it. The same slot,
+           linger and idle rules apply (a client that only listens is closed after
+           --idle-timeout too). RFC 2217 has no place for a token, so --rfc2217 listens on
+           loopback only; from another machine use an SSH tunnel to that loopback port,
+           e.g. ssh -L 7000:127.0.0.1:7000 THIS-HOST, then rfc2217://127.0.0.1:7000 there.
   demo     Self-contained check for a machine without serial hardware: a virtual adapter with
            an echo device, the real plug-in, a short remote session with the decoded trace and
            a one-line verdict. Exit code 0 only if every byte came back. Never touches a real tty.

@@ -31,10 +31,20 @@ namespace {
 
 // A start bit, the data bits, a parity bit if any, the stop bits; 8N1 where the port said
 // nothing valid.
+int64_t BitsPerChar(const serial_config& line) {
+    return 1 + (line.bits > 0 ? line.bits : 8) + (line.parity > 0 ? 1 : 0) +
+           (line.stopbits > 0 ? line.stopbits : 1);
+}
+
 size_t ChunkFor(const serial_config& line) {
-    const int bits = 1 + (line.bits > 0 ? line.bits : 8) + (line.parity > 0 ? 1 : 0) +
-                     (line.stopbits > 0 ? line.stopbits : 1);
-    return PacedWriteChunk(line.baudrate, static_cast<unsigned>(bits));
+    return PacedWriteChunk(line.baudrate, static_cast<unsigned>(BitsPerChar(line)));
+}
+
+// How long the wire takes for one byte; an unknown speed counts as 9600, as for the chunks.
+Clock::duration ByteTime(const serial_config& line) {
+    const int64_t baud = line.baudrate > 0 ? line.baudrate : 9600;
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::nanoseconds(BitsPerChar(line) * 1000000000 / baud));
 }
 
 }  // namespace
@@ -62,6 +72,7 @@ void RemoteSession::OnPacket(std::unique_ptr<CpdPacket> packet) {
         mReport = config;
         mDevId = view.header.devId;
         mWriteChunk = ChunkFor(config);
+        mByteTime = ByteTime(config);
         mChanged.notify_all();
     } else if (DecodeReadData(view, &data, &n)) {
         // The handler runs outside the lock: it may block on a slow stdout, and the calling
@@ -142,6 +153,7 @@ int RemoteSession::ApplySettings(const PortSettings& s, const serial_config& cur
     {
         std::lock_guard<std::mutex> lock(mMutex);
         mWriteChunk = ChunkFor(line);
+        mByteTime = ByteTime(line);
     }
     if (s.readTimeoutMs) {
         const uint32_t timeouts[5] = {0, 0, *s.readTimeoutMs, 0, 0};
@@ -189,13 +201,15 @@ int RemoteSession::Write(const uint8_t* data, size_t n) {
         done += chunk;
         std::lock_guard<std::mutex> lock(mMutex);
         mSent += chunk;
+        // The port took the packet into its buffers; the wire carries it after what is queued.
+        mLineFreeAt = std::max(mLineFreeAt, Clock::now()) + mByteTime * chunk;
     }
     return 0;
 }
 
 std::chrono::milliseconds RemoteSession::QuietRemaining(std::chrono::milliseconds quiet) const {
     std::lock_guard<std::mutex> lock(mMutex);
-    const auto left = mLastActivity + quiet - Clock::now();
+    const auto left = std::max(mLastActivity, mLineFreeAt) + quiet - Clock::now();
     // Rounded up, so a caller that sleeps for the answer does not wake a hair early and spin.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
     return ms.count() > 0 ? ms : std::chrono::milliseconds(0);

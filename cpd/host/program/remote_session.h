@@ -105,7 +105,9 @@ class RemoteSession {
     // Sends the bytes in packets paced for the line's speed (the report's, then the settings
     // sent), one after the other; stops at the first packet that fails. 0 or -1.
     int Write(const uint8_t* data, size_t n);
-    // How much longer until nothing has moved for `quiet`; zero once that is the case.
+    // How much longer until nothing has moved for `quiet`; zero once that is the case. The
+    // bytes written count as moving until the line, at its rate, can have carried them: a port
+    // takes kilobytes into its buffers at once, and the device answers only once they arrive.
     std::chrono::milliseconds QuietRemaining(std::chrono::milliseconds quiet) const;
     // Waits until at least `count` bytes came back in all; false after `timeout`.
     bool WaitForBytes(uint64_t count, std::chrono::milliseconds timeout);
@@ -132,6 +134,8 @@ class RemoteSession {
     uint64_t mSent = 0;
     uint64_t mReceived = 0;
     size_t mWriteChunk = PacedWriteChunk(0, 10);
+    std::chrono::steady_clock::duration mByteTime = std::chrono::microseconds(1042);  // 9600 8N1
+    std::chrono::steady_clock::time_point mLineFreeAt;  // when the line has sent every write
     std::chrono::steady_clock::time_point mLastActivity = std::chrono::steady_clock::now();
 };
 

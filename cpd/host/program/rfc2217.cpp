@@ -1,7 +1,6 @@
 #include "cpd/host/program/rfc2217.h"
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -452,8 +451,8 @@ namespace {
 
 // One client from connect to leave. The serving thread reads the socket and feeds the plug-in;
 // the plug-in's read pump sends the port's bytes. mSendMutex keeps a reply from splitting a
-// data run (the only state both threads touch, with the lost flag).
-class Rfc2217Client final : public TelnetDecoder::Handler {
+// data run (the only state both threads touch, with the lost flag and the sent clock).
+class Rfc2217Client final : public RemoteProtocol, TelnetDecoder::Handler {
   public:
     Rfc2217Client(const Rfc2217Setup& setup, int fd, const std::string& peer)
         : mSetup(setup),
@@ -469,25 +468,45 @@ class Rfc2217Client final : public TelnetDecoder::Handler {
     Rfc2217Client(const Rfc2217Client&) = delete;
     Rfc2217Client& operator=(const Rfc2217Client&) = delete;
 
-    bool Run();
+    bool Open();
+
+    bool Received(const uint8_t* data, size_t n, bool* complete) override {
+        std::string error;
+        mActed = false;
+        const bool ok = mDecoder.Feed(data, n, *this, &error);
+        *complete = mActed;
+        if (!ok) {
+            Say("client " + mPeer + ": " + error + "; closing the connection");
+        }
+        return ok;
+    }
+    bool SendingEnded() override {
+        if (mDecoder.InSequence()) {
+            Say("client " + mPeer + " left in the middle of a Telnet command");
+            return false;
+        }
+        return true;
+    }
+    bool Admitted() const override { return true; }
+    SentClock& Sent() override { return mSent; }
+    int LostFd() const override { return mLostFlag.Fd(); }
 
   private:
-    bool open();
     bool OnData(const uint8_t* data, size_t n, std::string* error) override;
     bool OnOption(uint8_t verb, uint8_t option, std::string* error) override;
     bool OnSubnegotiation(uint8_t option, const uint8_t* data, size_t n,
                           std::string* error) override;
     bool send(const std::vector<uint8_t>& bytes, std::string* error);
     void toClient(const uint8_t* data, size_t n);
-    void refuseExtraClient();
 
-    const Rfc2217Setup& mSetup;
+    const Rfc2217Setup mSetup;
     const int mFd;
     const std::string mPeer;
     std::mutex mSendMutex;           // one writer on mFd at a time
     std::atomic<bool> mLost{false};  // a send to the client failed
     EventFlag mLostFlag;             // raised with mLost, wakes the serving thread
-    std::vector<uint8_t> mEscaped;   // read pump only
+    SentClock mSent;
+    std::vector<uint8_t> mEscaped;  // read pump only
     LocalLink mLink;
     RemoteSession mSession;
     std::unique_ptr<DriverSession> mDriver;  // after mSession: its pump calls into the session
@@ -495,9 +514,13 @@ class Rfc2217Client final : public TelnetDecoder::Handler {
     TelnetNegotiation mNegotiation;
     std::optional<ComPortControl> mComPort;
     bool mNotified = false;
+    bool mActed = false;  // the decoder handed on an event during this Received
 };
 
-bool Rfc2217Client::open() {
+bool Rfc2217Client::Open() {
+    const timeval limit{kSendTimeoutSeconds, 0};
+    ::setsockopt(mFd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    Say("client " + mPeer + " connected (RFC 2217); opening " + Quote(mSetup.description));
     DeviceIdentity identity;
     identity.devId = mSetup.devId;
     std::string error;
@@ -538,68 +561,8 @@ bool Rfc2217Client::open() {
     return true;
 }
 
-bool Rfc2217Client::Run() {
-    const timeval limit{kSendTimeoutSeconds, 0};
-    ::setsockopt(mFd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-    Say("client " + mPeer + " connected (RFC 2217); opening " + Quote(mSetup.description));
-    if (!open()) {
-        return false;
-    }
-    uint8_t buffer[16384];
-    for (;;) {
-        pollfd fds[4] = {{mFd, POLLIN, 0},
-                         {mSetup.listenFd, POLLIN, 0},
-                         {mSetup.stopFd, POLLIN, 0},
-                         {mLostFlag.Fd(), POLLIN, 0}};
-        if (::poll(fds, 4, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Say(std::string("poll: ") + std::strerror(errno));
-            return false;
-        }
-        if (fds[2].revents != 0) {
-            Say("stopping; disconnecting " + mPeer);
-            return true;
-        }
-        if (fds[3].revents != 0) {
-            Say("client " + mPeer + " stopped taking the port's bytes; closing the connection");
-            return false;
-        }
-        if (fds[1].revents != 0) {
-            refuseExtraClient();
-        }
-        if (fds[0].revents == 0) {
-            continue;
-        }
-        const ssize_t n = ::recv(mFd, buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            Say("client " + mPeer +
-                (mDecoder.InSequence() ? " left in the middle of a Telnet command"
-                                       : " disconnected") +
-                (n < 0 ? std::string(": ") + std::strerror(errno) : ""));
-            return false;
-        }
-        std::string error;
-        if (!mDecoder.Feed(buffer, static_cast<size_t>(n), *this, &error)) {
-            Say("client " + mPeer + ": " + error + "; closing the connection");
-            return false;
-        }
-    }
-}
-
-void Rfc2217Client::refuseExtraClient() {
-    const int extra = ::accept4(mSetup.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (extra >= 0) {
-        Say("refused another client: already serving " + mPeer);
-        ::close(extra);
-    }
-}
-
 bool Rfc2217Client::OnData(const uint8_t* data, size_t n, std::string* error) {
+    mActed = true;
     if (mSession.Write(data, n) != 0) {
         *error = "the plug-in did not take " + std::to_string(n) + " bytes";
         return false;
@@ -608,6 +571,7 @@ bool Rfc2217Client::OnData(const uint8_t* data, size_t n, std::string* error) {
 }
 
 bool Rfc2217Client::OnOption(uint8_t verb, uint8_t option, std::string* error) {
+    mActed = true;
     std::vector<uint8_t> out;
     mNegotiation.Receive(verb, option, &out);
     if (!mNotified && mNegotiation.ComPortActive()) {
@@ -619,6 +583,7 @@ bool Rfc2217Client::OnOption(uint8_t verb, uint8_t option, std::string* error) {
 
 bool Rfc2217Client::OnSubnegotiation(uint8_t option, const uint8_t* data, size_t n,
                                      std::string* error) {
+    mActed = true;
     if (option != kComPort) {
         return true;  // an option we refused; its contents mean nothing here
     }
@@ -664,19 +629,20 @@ void Rfc2217Client::toClient(const uint8_t* data, size_t n) {
     if (SendAll(mFd, out, size) != 0) {
         mLost = true;
         mLostFlag.Raise();
+        return;
     }
+    mSent.Mark();
 }
 
 }  // namespace
 
-bool ServeRfc2217Client(const Rfc2217Setup& setup, int fd, const std::string& peer) {
-    bool stop = false;
-    {
-        Rfc2217Client client(setup, fd, peer);
-        stop = client.Run();
+std::unique_ptr<RemoteProtocol> OpenRfc2217Client(const Rfc2217Setup& setup, int fd,
+                                                  const std::string& peer) {
+    auto client = std::make_unique<Rfc2217Client>(setup, fd, peer);
+    if (!client->Open()) {
+        return nullptr;
     }
-    Say("closed " + Quote(setup.description) + " for " + peer);
-    return stop;
+    return client;
 }
 
 }  // namespace cpd::host

@@ -4,17 +4,20 @@
 // a remote desktop's side would send; its bytes become WRITE packets; READ_DATA goes back to it.
 //
 // TelnetDecoder, TelnetNegotiation and ComPortControl are plain single-threaded state machines
-// (no I/O), owned by the thread that reads the client's socket. ServeRfc2217Client runs one
-// client on the calling thread; the plug-in's read pump sends the port's bytes from its own.
+// (no I/O), owned by the thread that reads the client's socket. OpenRfc2217Client gives one
+// client to serve's loop (the same rules as every remote of `serve`) on the serving thread; the
+// plug-in's read pump sends the port's bytes from its own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cpd/driver/local/serial/serial_protocol.h"
 #include "cpd/host/program/remote_session.h"
+#include "cpd/host/program/serve_access.h"
 
 namespace cpd::host {
 
@@ -115,13 +118,13 @@ struct Rfc2217Setup {
     Tracer& tracer;
     std::string description;
     int devId;
-    int listenFd;  // further clients are refused while this one is served
-    int stopFd;    // readable once the server must stop
 };
 
-// Serves the client connected on `fd` (TCP_NODELAY already set) until it leaves, misbehaves or
-// a stop arrives: opens the plug-in's device, sets the read timing, starts reading, then
-// translates both ways. Does not close `fd`. True when a stop signal ended it.
-bool ServeRfc2217Client(const Rfc2217Setup& setup, int fd, const std::string& peer);
+// The client connected on `fd` (TCP_NODELAY already set), with the plug-in's device opened for
+// it, the read timing set and reading started; nullptr (said why) if that failed. ServeRemote
+// then translates both ways on the serving thread. Destroying it shuts `fd` down and closes
+// the device; it does not close `fd`.
+std::unique_ptr<RemoteProtocol> OpenRfc2217Client(const Rfc2217Setup& setup, int fd,
+                                                  const std::string& peer);
 
 }  // namespace cpd::host

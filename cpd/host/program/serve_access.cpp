@@ -5,9 +5,11 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +47,28 @@ bool IsWildcard(const sockaddr_storage& address) {
         return IN6_IS_ADDR_UNSPECIFIED(&a);
     }
     return reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+int MsUntil(Clock::time_point when) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 24 * 3600 * 1000));
+}
+
+// Why a remote's time is up.
+std::string Expired(const std::string& peer, const ServeRules& rules, bool admitted,
+                    bool halfClosed) {
+    if (!admitted) {
+        const auto wait = std::min<Clock::duration>(kTokenWait, rules.idleTimeout);
+        return "no token from " + peer + " within " +
+               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(wait).count()) +
+               " s; closing the connection";
+    }
+    if (halfClosed) {
+        return "the line was quiet for " + std::to_string(rules.linger.count()) +
+               " ms after remote " + peer + " finished; closing";
+    }
+    return "remote " + peer + " sent nothing for " + std::to_string(rules.idleTimeout.count()) +
+           " s; closing the connection";
 }
 
 }  // namespace
@@ -210,6 +234,93 @@ int Doorway::Take(std::string* peer) {
     *peer = mWaitingPeer;
     mWaitingFd = -1;
     return fd;
+}
+
+bool ServeRemote(int fd, const std::string& peer, const ServeRules& rules, Doorway& door,
+                 int stopFd, RemoteProtocol& remote) {
+    uint8_t buffer[16384];
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastRequest = start;
+    bool halfClosed = false;
+    for (;;) {
+        // What ends the session if nothing happens first.
+        Clock::time_point deadline = lastRequest + rules.idleTimeout;
+        if (!remote.Admitted()) {
+            deadline = start + std::min<Clock::duration>(kTokenWait, rules.idleTimeout);
+        } else if (halfClosed) {
+            deadline = remote.Sent().Last() + rules.linger;
+        }
+        // Checked on every turn: a remote trickling partial requests must not dodge it.
+        if (Clock::now() >= deadline) {
+            Say(Expired(peer, rules, remote.Admitted(), halfClosed));
+            return false;
+        }
+        int timeout = MsUntil(deadline);
+        if (door.Waiting()) {
+            timeout = std::min(timeout, door.WaitMs());
+        }
+        // Half-closed, the remote has nothing more to read; only its full close matters.
+        pollfd fds[4] = {{fd, static_cast<short>(halfClosed ? 0 : POLLIN), 0},
+                         {door.ListenFd(), POLLIN, 0},
+                         {stopFd, POLLIN, 0},
+                         {remote.LostFd(), POLLIN, 0}};
+        if (::poll(fds, 4, timeout) < 0 && errno != EINTR) {
+            Say(std::string("poll: ") + std::strerror(errno));
+            return false;
+        }
+        if (fds[2].revents != 0) {
+            Say("stopping; disconnecting " + peer);
+            return true;
+        }
+        if (fds[3].revents != 0) {
+            Say("remote " + peer + " stopped taking the port's bytes; closing the connection");
+            return false;
+        }
+        if (fds[1].revents != 0) {
+            door.Knock(peer);
+        }
+        door.Expire(peer);
+        if (halfClosed && fds[0].revents != 0) {
+            Say("remote " + peer + " closed");
+            return false;
+        }
+        if (halfClosed && door.Waiting()) {
+            // A remote that has said all it will say gives way to the one waiting.
+            Say("remote " + peer + " finished and another waits; closing");
+            return false;
+        }
+        if (fds[0].revents == 0) {
+            continue;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            Say("remote " + peer + " disconnected: " + std::strerror(errno));
+            return false;
+        }
+        if (n == 0) {
+            if (!remote.SendingEnded()) {
+                return false;
+            }
+            // It may only have shut down its sending side: the answer to its last request can
+            // still be on its way.
+            halfClosed = true;
+            remote.Sent().Mark();
+            Say("remote " + peer + " sent its last request; passing on what the port sends " +
+                "until it closes or the line is quiet for " + std::to_string(rules.linger.count()) +
+                " ms");
+            continue;
+        }
+        bool complete = false;
+        if (!remote.Received(buffer, static_cast<size_t>(n), &complete)) {
+            return false;
+        }
+        if (complete) {
+            lastRequest = Clock::now();
+        }
+    }
 }
 
 }  // namespace cpd::host

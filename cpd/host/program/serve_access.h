@@ -4,7 +4,10 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,5 +75,42 @@ class Doorway {
 // Accepts one connection (TCP_NODELAY set) once the listening socket polled readable; -1 on
 // failure.
 int AcceptRemote(int listenFd, std::string* peer);
+
+// When the port last sent a remote something: marked by the plug-in's read pump, read by the
+// serving thread to end a half-closed remote's linger. Lock-free.
+class SentClock {
+  public:
+    void Mark() { mTicks = std::chrono::steady_clock::now().time_since_epoch().count(); }
+    std::chrono::steady_clock::time_point Last() const {
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(mTicks));
+    }
+
+  private:
+    std::atomic<std::chrono::steady_clock::rep> mTicks{0};
+};
+
+// What a protocol of `serve` does with one remote; ServeRemote drives it on the serving thread.
+// Each method that returns false has already said why the connection must close.
+class RemoteProtocol {
+  public:
+    virtual ~RemoteProtocol() = default;
+    // Bytes from the remote. *complete tells whether they completed a request: only that counts
+    // as activity, so a remote trickling a partial one cannot dodge the idle timeout.
+    virtual bool Received(const uint8_t* data, size_t n, bool* complete) = 0;
+    // The remote shut down its sending side: true to pass on the port's last bytes for the
+    // linger, false when it left a request unfinished or was never admitted.
+    virtual bool SendingEnded() = 0;
+    // True once the remote proved it may use the port (its token) and the plug-in's device was
+    // opened for it; until then it has kTokenWait.
+    virtual bool Admitted() const = 0;
+    virtual SentClock& Sent() = 0;
+    // Readable once the remote cannot be served any more (a send to it failed); -1 if never.
+    virtual int LostFd() const { return -1; }
+};
+
+// Serves the remote connected on `fd` under `rules` until it leaves, breaks a rule, or `stopFd`
+// turns readable (then true); meanwhile `door` lets one more remote wait. Does not close `fd`.
+bool ServeRemote(int fd, const std::string& peer, const ServeRules& rules, Doorway& door,
+                 int stopFd, RemoteProtocol& remote);
 
 }  // namespace cpd::host

@@ -195,39 +195,51 @@ class TermOnVirtualAdapter : public WithTempDir {
 };
 
 TEST_F(TermOnVirtualAdapter, MovesBytesBothWaysWholeAndInOrderWithTheRequestedSettings) {
-    std::string input;
-    for (int i = 0; input.size() < 100000; ++i) {
-        input += "line " + std::to_string(i) + "\n";
+    struct Case {
+        std::string spec;      // added to the adapter's
+        std::string settings;  // term's
+        size_t bytes;          // piped through term
+        std::string line;      // what the port runs with, as the adapter saw it applied
+        size_t chunk;          // bytes per write: each leaves the line in 250 ms
+    };
+    for (const Case& c : std::vector<Case>{
+             // More than the port buffers: the device must read while the host writes.
+             {"",
+              "--baud 115200 --data-bits 7 --parity even --stop-bits 2 --flow-off --dtr-pulse "
+              "--read-timeout 50 --linger 300",
+              16000, "115200 baud 7E2, DTR on, RTS on, 1 DTR drop, flow control none", 2618},
+             // Regression: on a slow line term closed the port while its buffers still held
+             // most of the input, which never reached the device.
+             {",pace=line", "--baud 9600 --flow-off", 2000, "9600 baud 8N1", 240},
+         }) {
+        std::string input;
+        for (int i = 0; input.size() < c.bytes; ++i) {
+            input += "line " + std::to_string(i) + "\n";
+        }
+        Subprocess term(Args({kHost, "--virtual", Spec() + c.spec, "term", "Test Port - T1"},
+                             "--trace " + c.settings));
+        Stream device(ConnectUnix(Socket()));
+        ASSERT_TRUE(device.Valid());
+        ASSERT_TRUE(term.WaitForStderr("remote>plugin START_READ"));
+        ASSERT_TRUE(device.Send("from-device\n"));
+        EXPECT_TRUE(term.WaitForStdout("from-device\n"));
+
+        std::string got;
+        std::thread reader([&] { got = device.ReadUntil(input.substr(input.size() - 20)); });
+        EXPECT_TRUE(term.Write(input));
+        term.CloseStdin();
+        EXPECT_EQ(term.Wait(), 0) << term.Stderr();
+        reader.join();
+        EXPECT_TRUE(got == input) << got.size() << " of " << input.size() << " bytes";
+
+        const std::string err = term.Stderr();
+        EXPECT_TRUE(Has(err, "\"Test Port - T1\" via local-serial-redir: 9600 baud"));
+        EXPECT_TRUE(Has(err, "virtual /dev/ttyUSB0: " + c.line));
+        EXPECT_TRUE(
+            Has(err, "closed: " + std::to_string(input.size()) + " bytes sent, 12 bytes received"));
+        EXPECT_TRUE(Has(err, "bytes=" + std::to_string(c.chunk) + " "));
+        EXPECT_FALSE(Has(err, "bytes=" + std::to_string(c.chunk + 1) + " "));
     }
-    Subprocess term(Args({kHost, "--virtual", Spec(), "term", "Test Port - T1"},
-                         "--trace --baud 57600 --data-bits 7 --parity even --stop-bits 2 "
-                         "--flow-off --dtr-pulse --read-timeout 50 --linger 300"));
-    Stream device(ConnectUnix(Socket()));
-    ASSERT_TRUE(device.Valid());
-    ASSERT_TRUE(term.WaitForStderr("remote>plugin START_READ"));
-    ASSERT_TRUE(device.Send("from-device\n"));
-    EXPECT_TRUE(term.WaitForStdout("from-device\n"));
-
-    // The port buffers little: the device must read while the host writes.
-    std::string got;
-    std::thread reader([&] { got = device.ReadUntil(input.substr(input.size() - 20)); });
-    EXPECT_TRUE(term.Write(input));
-    reader.join();
-    term.CloseStdin();
-    EXPECT_EQ(term.Wait(), 0) << term.Stderr();
-    EXPECT_TRUE(got == input) << got.size() << " of " << input.size() << " bytes";
-
-    const std::string err = term.Stderr();
-    EXPECT_TRUE(Has(err, "\"Test Port - T1\" via local-serial-redir: 9600 baud"));
-    // What the port really runs with after the requests, as the adapter saw them applied.
-    EXPECT_TRUE(Has(err,
-                    "virtual /dev/ttyUSB0: 57600 baud 7E2, DTR on, RTS on, 1 DTR drop, "
-                    "flow control none"));
-    EXPECT_TRUE(
-        Has(err, "closed: " + std::to_string(input.size()) + " bytes sent, 12 bytes received"));
-    // Writes are paced so each leaves a 57600 baud 7E2 line (11 bits a byte) in 250 ms.
-    EXPECT_TRUE(Has(err, "bytes=1309 "));
-    EXPECT_FALSE(Has(err, "bytes=1310 "));
 }
 
 // Regression: term used to exit 0 while the plug-in dropped the writes the port refused.
@@ -451,6 +463,11 @@ TEST(CommandLineErrors, ExitWithTheProblemsCodeAndNameIt) {
               2,
               "reaches beyond this machine: that needs --allow-remote and --token-file"},
              {{"serve", "--listen", "0:0", "X", "--allow-remote"}, 2, "needs --token-file"},
+             // RFC 2217 carries no token: beyond loopback anyone could drive the port.
+             {{"--virtual", vs, "serve", "--rfc2217", "--listen", "0.0.0.0:0",
+               "Virtual UART - VS01"},
+              2,
+              "--rfc2217 serves loopback only, as RFC 2217 clients cannot prove who they are"},
          }) {
         std::vector<std::string> argv{kHost};
         argv.insert(argv.end(), c.args.begin(), c.args.end());

@@ -145,6 +145,19 @@ def main():
         server.wait(r"IAC followed by 0x07.*closing the connection", mark)
         ser = server.connect(baudrate=115200, timeout=5)
         check(round_trip(ser, b"third") == b"third", "no service after a malformed client")
+
+        # Regression: a client arriving while another was served used to be refused at once;
+        # it waits for the slot as any remote of serve does.
+        mark = server.mark()
+        waiting = {}
+        opener = threading.Thread(target=lambda: waiting.update(ser=server.connect(timeout=5)))
+        opener.start()
+        server.wait(r"waits for 127\.0\.0\.1:", mark)
+        ser.close()
+        opener.join()
+        check("ser" in waiting, "the waiting client was not served")
+        ser = waiting["ser"]
+        check(round_trip(ser, b"fourth") == b"fourth", "the waiting client's echo is wrong")
         ser.close()
     finally:
         server.proc.terminate()
