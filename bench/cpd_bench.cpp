@@ -52,7 +52,7 @@ void RouteLog(LogTo to) {
     if (fd >= 0) {
         ::close(fd);
     }
-    if (velmarLogToFile(gLogPath.c_str()) != 0) {
+    if (velmarLogToFile(gLogPath.c_str(), 0, 0) != 0) {
         std::fprintf(stderr, "bench: cannot log to %s\n", gLogPath.c_str());
     }
 }

@@ -24,6 +24,20 @@ bool ParseNumber(const std::string& text, unsigned long long min, unsigned long 
     return true;
 }
 
+// A byte count with an optional K, M or G (binary multiples): "1M" is 1048576.
+bool ParseSize(const std::string& text, unsigned long long* out) {
+    static const std::string kUnits = "KMG";
+    const size_t unit = text.empty() ? std::string::npos : kUnits.find(text.back());
+    const std::string digits = unit == std::string::npos ? text : text.substr(0, text.size() - 1);
+    unsigned long long value = 0;
+    const unsigned shift = unit == std::string::npos ? 0 : 10 * static_cast<unsigned>(unit + 1);
+    if (!ParseNumber(digits, 0, 1ull << 40, &value) || value > (1ull << 40) >> shift) {
+        return false;
+    }
+    *out = value << shift;
+    return true;
+}
+
 struct Parser {
     Options* options;
     std::string* error;
@@ -50,6 +64,17 @@ struct Parser {
             o.virtualSpecs.push_back(value);
         } else if (name == "--log") {
             o.logPath = value;
+        } else if (name == "--log-max-size") {
+            if (!ParseSize(value, &o.logMaxBytes)) {
+                *error = name +
+                         ": expected a size in bytes with an optional K, M or G (0: no "
+                         "limit, at most 1T), got \"" +
+                         value + "\"";
+                return false;
+            }
+        } else if (name == "--log-keep") {
+            return Number(name, value, 0, 100,
+                          [&](auto v) { o.logKeep = static_cast<unsigned>(v); });
         } else if (name == "--dev-id") {
             return Number(name, value, 1, 255, [&](auto v) { o.devId = static_cast<int>(v); });
         } else if (name == "--connect") {
@@ -140,7 +165,7 @@ struct Parser {
 const char* const kValued[] = {"--plugin",    "--virtual",      "--log",         "--dev-id",
                                "--connect",   "--listen",       "--baud",        "--data-bits",
                                "--stop-bits", "--read-timeout", "--read-length", "--linger",
-                               "--parity"};
+                               "--parity",    "--log-max-size", "--log-keep"};
 
 bool IsValued(const std::string& name) {
     for (const char* known : kValued) {
@@ -315,6 +340,10 @@ Global options:
   --log FILE            the plug-in's log lines go to FILE ("-": standard error). Default:
                         standard error for serve and ports; off for term and demo, so the log
                         does not mix with the terminal
+  --log-max-size SIZE   rotate the log file before it grows past SIZE bytes (suffix K, M or G;
+                        default 10M; 0: no limit): FILE becomes FILE.1, FILE.1 FILE.2 ...
+  --log-keep N          rotated log files kept, 0 to 100 (default 3); at most N + 1 files of
+                        SIZE each are on disk
   --dev-id N            device id the plug-in is given, 1 to 255 (default 1)
   --help, --version
 
