@@ -175,7 +175,7 @@ class LineOut {
   public:
     LineOut(char* out, size_t room) : mOut(out), mRoom(room) {}
     void Put(const char* text, size_t n) {
-        if (mLength + n <= mRoom) {
+        if (mLength <= mRoom && n <= mRoom - mLength) {
             std::memcpy(mOut + mLength, text, n);
         } else {
             mCut = true;
@@ -283,7 +283,7 @@ bool NextConversion(const char* p, Conversion* c) {
         c->end = p + 1;
         return true;
     }
-    while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) {
+    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0' || *p == '\'') {
         c->plain = false;
         ++p;
     }
@@ -440,7 +440,14 @@ class Body {
         mLength += n;
         return true;
     }
-    bool PutWord(uint64_t value) { return Put(&value, sizeof(value)); }
+    bool PutWord(uint64_t value) {
+        if (mCapacity - mLength >= sizeof(value)) {  // the common case, without a call
+            std::memcpy(mData + mLength, &value, sizeof(value));
+            mLength += sizeof(value);
+            return true;
+        }
+        return Put(&value, sizeof(value));
+    }
     const char* Data() const { return mData; }
     size_t Length() const { return mLength; }
 
@@ -451,88 +458,194 @@ class Body {
     size_t mLength = 0;
 };
 
-// Copies the tag, the format and its arguments into `body`; false for a format this does not
-// know (the caller formats the line itself then) or when memory runs out.
-bool EncodeDeferred(Body* body, const char* tag, size_t tagLength, const char* format,
-                    va_list args) {
-    if (!body->Put(tag, tagLength) || !body->Put(format, std::strlen(format) + 1)) {
-        return false;
-    }
+// How the caller takes a format's arguments, one step per argument it stores.
+enum class Step : uint8_t {
+    kInt,
+    kUnsigned,
+    kLong,
+    kUnsignedLong,
+    kLongLong,
+    kUnsignedLongLong,
+    kIntMax,
+    kUnsignedIntMax,
+    kSignedSize,
+    kSize,
+    kPtrdiff,
+    kUnsignedPtrdiff,
+    kDouble,
+    kPointer,
+    kStar,           // a width or precision given as an argument
+    kStarPrecision,  // the same, and the precision of a %s right after it
+    kString,
+};
+
+constexpr size_t kMaxSteps = 32;
+constexpr int16_t kPrecisionFromStar = -2;
+
+struct Plan {
+    uint32_t length;  // of the format, without its NUL
+    uint8_t count;
+    Step steps[kMaxSteps];
+    int16_t precision[kMaxSteps];  // of a kString: -1 none, or kPrecisionFromStar
+};
+
+Step IntegerStep(const Conversion& c) {
+    static constexpr Step kSigned[] = {Step::kInt,        Step::kInt,      Step::kInt,
+                                       Step::kLong,       Step::kLongLong, Step::kIntMax,
+                                       Step::kSignedSize, Step::kPtrdiff};
+    static constexpr Step kUnsigned[] = {
+        Step::kUnsigned,         Step::kUnsigned,       Step::kUnsigned, Step::kUnsignedLong,
+        Step::kUnsignedLongLong, Step::kUnsignedIntMax, Step::kSize,     Step::kUnsignedPtrdiff};
+    const size_t length = static_cast<size_t>(c.length);
+    return c.kind == ArgClass::kSigned ? kSigned[length] : kUnsigned[length];
+}
+
+// False for a format with a conversion this does not know, or with too many arguments.
+bool MakePlan(const char* format, Plan* plan) {
+    plan->count = 0;
     Conversion c;
-    for (const char* p = format; NextConversion(p, &c); p = c.end) {
-        int precision = c.precision;
-        if (c.widthStar && !body->PutWord(static_cast<uint64_t>(va_arg(args, int)))) {
+    const char* p = format;
+    for (; NextConversion(p, &c); p = c.end) {
+        if (c.kind == ArgClass::kPercent) {
+            continue;
+        }
+        if (c.kind == ArgClass::kUnknown || plan->count + size_t{3} > kMaxSteps) {
             return false;
         }
-        if (c.precisionStar) {
-            precision = va_arg(args, int);
-            if (!body->PutWord(static_cast<uint64_t>(static_cast<int64_t>(precision)))) {
-                return false;
-            }
+        if (c.widthStar) {
+            plan->steps[plan->count++] = Step::kStar;
         }
-        uint64_t word = 0;
+        if (c.precisionStar) {
+            plan->steps[plan->count++] =
+                c.kind == ArgClass::kString ? Step::kStarPrecision : Step::kStar;
+        }
+        Step step = Step::kPointer;
         switch (c.kind) {
-            case ArgClass::kPercent:
-                continue;
-            case ArgClass::kUnknown:
-                return false;
             case ArgClass::kSigned:
-                switch (c.length) {
-                    case Length::kL:
-                        word = static_cast<uint64_t>(va_arg(args, long));
-                        break;
-                    case Length::kLL:
-                        word = static_cast<uint64_t>(va_arg(args, long long));
-                        break;
-                    case Length::kJ:
-                        word = static_cast<uint64_t>(va_arg(args, intmax_t));
-                        break;
-                    case Length::kZ:
-                        word = static_cast<uint64_t>(va_arg(args, SignedSize));
-                        break;
-                    case Length::kT:
-                        word = static_cast<uint64_t>(va_arg(args, std::ptrdiff_t));
-                        break;
-                    default:
-                        word = static_cast<uint64_t>(va_arg(args, int));
-                        break;
-                }
-                break;
             case ArgClass::kUnsigned:
-                switch (c.length) {
-                    case Length::kL:
-                        word = va_arg(args, unsigned long);
-                        break;
-                    case Length::kLL:
-                        word = va_arg(args, unsigned long long);
-                        break;
-                    case Length::kJ:
-                        word = va_arg(args, uintmax_t);
-                        break;
-                    case Length::kZ:
-                        word = va_arg(args, size_t);
-                        break;
-                    case Length::kT:
-                        word = va_arg(args, UnsignedPtrdiff);
-                        break;
-                    default:
-                        word = va_arg(args, unsigned);
-                        break;
-                }
+                step = IntegerStep(c);
                 break;
-            case ArgClass::kDouble: {
+            case ArgClass::kDouble:
+                step = Step::kDouble;
+                break;
+            case ArgClass::kString:
+                step = Step::kString;
+                plan->precision[plan->count] =
+                    c.precisionStar ? kPrecisionFromStar
+                                    : static_cast<int16_t>(std::min(c.precision, 32767));
+                break;
+            default:
+                break;
+        }
+        plan->steps[plan->count++] = step;
+    }
+    plan->length = static_cast<uint32_t>(p + std::strlen(p) - format);
+    return true;
+}
+
+// Each thread keeps the plans of the formats it logs: the plug-in logs a few dozen constant
+// formats over and over. A plan is used only for the same text (compared, not just the same
+// address: a library unloaded and another loaded may put a different format there).
+constexpr size_t kPlanSlots = 16;
+constexpr size_t kPlanText = 192;
+struct CachedPlan {
+    const char* format;
+    Plan plan;
+    char text[kPlanText];
+};
+struct PlanCache {
+    CachedPlan slots[kPlanSlots];
+};
+thread_local PlanCache tPlans;
+
+// The plan of `format` (in `scratch` when it is not kept); null when it has none.
+const Plan* FindPlan(const char* format, Plan* scratch) {
+    CachedPlan& slot = tPlans.slots[(reinterpret_cast<uintptr_t>(format) >> 3) % kPlanSlots];
+    if (slot.format == format && std::strncmp(slot.text, format, slot.plan.length + 1) == 0) {
+        return &slot.plan;
+    }
+    if (!MakePlan(format, scratch)) {
+        return nullptr;
+    }
+    if (scratch->length < kPlanText) {
+        slot.format = format;
+        slot.plan = *scratch;
+        std::memcpy(slot.text, format, scratch->length + 1);
+        return &slot.plan;
+    }
+    return scratch;
+}
+
+// Copies the tag, the format and its arguments into `body`; false for a format without a plan
+// (the caller formats the line itself then) or when memory runs out.
+bool EncodeDeferred(Body* body, const char* tag, size_t tagLength, const char* format, va_list args,
+                    uint32_t* formatLength) {
+    Plan scratch;
+    const Plan* plan = FindPlan(format, &scratch);
+    if (plan == nullptr || !body->Put(tag, tagLength) || !body->Put(format, plan->length + 1)) {
+        return false;
+    }
+    *formatLength = plan->length + 1;
+    int starPrecision = -1;
+    for (size_t i = 0; i < plan->count; ++i) {
+        uint64_t word = 0;
+        switch (plan->steps[i]) {
+            case Step::kInt:
+            case Step::kStar:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, int)));
+                break;
+            case Step::kStarPrecision:
+                starPrecision = va_arg(args, int);
+                word = static_cast<uint64_t>(static_cast<int64_t>(starPrecision));
+                break;
+            case Step::kUnsigned:
+                word = va_arg(args, unsigned);
+                break;
+            case Step::kLong:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, long)));
+                break;
+            case Step::kUnsignedLong:
+                word = va_arg(args, unsigned long);
+                break;
+            case Step::kLongLong:
+                word = static_cast<uint64_t>(va_arg(args, long long));
+                break;
+            case Step::kUnsignedLongLong:
+                word = va_arg(args, unsigned long long);
+                break;
+            case Step::kIntMax:
+                word = static_cast<uint64_t>(va_arg(args, intmax_t));
+                break;
+            case Step::kUnsignedIntMax:
+                word = va_arg(args, uintmax_t);
+                break;
+            case Step::kSignedSize:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, SignedSize)));
+                break;
+            case Step::kSize:
+                word = va_arg(args, size_t);
+                break;
+            case Step::kPtrdiff:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, std::ptrdiff_t)));
+                break;
+            case Step::kUnsignedPtrdiff:
+                word = va_arg(args, UnsignedPtrdiff);
+                break;
+            case Step::kDouble: {
                 const double value = va_arg(args, double);
                 std::memcpy(&word, &value, sizeof(word));
                 break;
             }
-            case ArgClass::kPointer:
+            case Step::kPointer:
                 word = reinterpret_cast<uintptr_t>(va_arg(args, void*));
                 break;
-            case ArgClass::kString: {
+            case Step::kString: {
                 const char* text = va_arg(args, const char*);
                 if (text == nullptr) {  // what the C library prints for it is its own business
                     return false;
                 }
+                const int precision =
+                    plan->precision[i] == kPrecisionFromStar ? starPrecision : plan->precision[i];
                 size_t n = 0;
                 if (precision < 0) {
                     n = std::strlen(text);
@@ -1343,14 +1456,16 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
         va_list deferred;
         va_copy(deferred, args);
         Body body;
-        const bool encoded = EncodeDeferred(&body, tagText, tagLength, format, deferred);
+        uint32_t formatLength = 0;
+        const bool encoded =
+            EncodeDeferred(&body, tagText, tagLength, format, deferred, &formatLength);
         va_end(deferred);
         if (encoded) {
             RecordHead head{};
             head.kind = kDeferred;
             head.level = static_cast<uint8_t>(level);
             head.tagLength = static_cast<uint16_t>(tagLength);
-            head.formatLength = static_cast<uint32_t>(std::strlen(format) + 1);
+            head.formatLength = formatLength;
             head.millis = stamp.millis;
             head.tid = stamp.tid;
             std::unique_lock<std::mutex> lock(*gMutex);
