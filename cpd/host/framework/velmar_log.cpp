@@ -174,11 +174,14 @@ Stamp Now() {
 class LineOut {
   public:
     LineOut(char* out, size_t room) : mOut(out), mRoom(room) {}
+    // Copies what fits, so a cut text keeps its beginning.
     void Put(const char* text, size_t n) {
-        if (mLength <= mRoom && n <= mRoom - mLength) {
-            std::memcpy(mOut + mLength, text, n);
-        } else {
+        const size_t room = mLength < mRoom ? mRoom - mLength : 0;
+        if (n > room) {
             mCut = true;
+        }
+        if (room > 0) {
+            std::memcpy(mOut + mLength, text, n < room ? n : room);
         }
         mLength += n;
     }
