@@ -405,6 +405,7 @@ struct RecordHead {
     uint32_t unused;
     long long millis;
     unsigned long long tid;
+    uintptr_t formatAddress;  // where the caller's format was: the writer's plan cache key
 };
 
 constexpr size_t RecordSize(size_t bodyLength) {
@@ -786,27 +787,90 @@ void PutBySnprintf(LineOut& line, const Conversion& c, ArgReader& args) {
     }
 }
 
-// The message of a deferred record, as vsnprintf would have made it in the caller.
-void PutDeferredMessage(LineOut& line, const char* format, const char* args) {
-    ArgReader reader(args);
+// The conversions of a format as the writer reads them, kept for the formats it meets again
+// (looked up by the caller's format address, used only for the same text). Drainer only.
+constexpr size_t kWriterPlanSlots = 16;
+constexpr size_t kWriterPlanConversions = 24;
+struct WriterPlan {
+    uint32_t length;  // with its NUL; 0: empty slot
+    uint8_t count;
+    char text[kPlanText];
+    Conversion conversions[kWriterPlanConversions];  // pointing into `text`
+};
+WriterPlan gWriterPlans[kWriterPlanSlots];
+
+const WriterPlan* FindWriterPlan(uintptr_t address, const char* format, uint32_t length) {
+    WriterPlan& plan = gWriterPlans[(address >> 3) % kWriterPlanSlots];
+    if (plan.length == length && std::memcmp(plan.text, format, length) == 0) {
+        return &plan;
+    }
+    // Emptied first: a drainer ended half way (Windows at exit) leaves no plan that matches.
+    plan.length = 0;
+    if (length > kPlanText) {
+        return nullptr;
+    }
+    std::memcpy(plan.text, format, length);
+    plan.count = 0;
     Conversion c;
-    const char* p = format;
-    for (; NextConversion(p, &c); p = c.end) {
-        line.Put(p, static_cast<size_t>(c.begin - p));
-        const bool integer = c.kind == ArgClass::kSigned || c.kind == ArgClass::kUnsigned;
-        if (c.kind == ArgClass::kPercent) {
-            line.Put('%');
-        } else if (c.plain && c.kind == ArgClass::kString) {
-            size_t length = 0;
-            const char* text = reader.Text(&length);
-            line.Put(text, length);
-        } else if (c.plain && integer && c.conversion != 'c' && c.conversion != 'o' &&
-                   c.length != Length::kHH && c.length != Length::kH) {
-            const uint64_t word = reader.Word();
-            const bool negative = c.kind == ArgClass::kSigned && static_cast<int64_t>(word) < 0;
-            PutInteger(line, negative ? 0 - word : word, negative, c.conversion, c.precision);
+    for (const char* p = plan.text; NextConversion(p, &c); p = c.end) {
+        if (plan.count == kWriterPlanConversions) {
+            plan.length = 0;
+            return nullptr;
+        }
+        plan.conversions[plan.count++] = c;
+    }
+    plan.length = length;
+    return &plan;
+}
+
+// One conversion of a deferred record, as vsnprintf would have made it.
+void PutConversion(LineOut& line, const Conversion& c, ArgReader& reader) {
+    const bool integer = c.kind == ArgClass::kSigned || c.kind == ArgClass::kUnsigned;
+    if (c.kind == ArgClass::kPercent) {
+        line.Put('%');
+    } else if (c.plain && c.kind == ArgClass::kString) {
+        size_t length = 0;
+        const char* text = reader.Text(&length);
+        line.Put(text, length);
+    } else if (c.plain && integer && c.conversion != 'c' && c.conversion != 'o' &&
+               c.length != Length::kHH && c.length != Length::kH) {
+        const uint64_t word = reader.Word();
+        const bool negative = c.kind == ArgClass::kSigned && static_cast<int64_t>(word) < 0;
+        PutInteger(line, negative ? 0 - word : word, negative, c.conversion, c.precision);
+#if defined(__GLIBC__)
+    } else if (c.plain && c.kind == ArgClass::kPointer && c.precision < 0) {
+        // glibc's %p: "(nil)", or 0x and the lower-case hexadecimal digits.
+        const uint64_t word = reader.Word();
+        if (word == 0) {
+            line.Put("(nil)", 5);
         } else {
-            PutBySnprintf(line, c, reader);
+            line.Put("0x", 2);
+            PutInteger(line, word, false, 'x', -1);
+        }
+#endif
+    } else {
+        PutBySnprintf(line, c, reader);
+    }
+}
+
+// The message of a deferred record, as vsnprintf would have made it in the caller.
+void PutDeferredMessage(LineOut& line, const RecordHead& head, const char* format,
+                        const char* args) {
+    ArgReader reader(args);
+    const char* p = format;
+    if (const WriterPlan* plan = FindWriterPlan(head.formatAddress, format, head.formatLength)) {
+        p = plan->text;
+        for (size_t i = 0; i < plan->count; ++i) {
+            const Conversion& c = plan->conversions[i];
+            line.Put(p, static_cast<size_t>(c.begin - p));
+            PutConversion(line, c, reader);
+            p = c.end;
+        }
+    } else {
+        Conversion c;
+        for (; NextConversion(p, &c); p = c.end) {
+            line.Put(p, static_cast<size_t>(c.begin - p));
+            PutConversion(line, c, reader);
         }
     }
     line.Put(p, std::strlen(p));
@@ -833,7 +897,7 @@ size_t FormatRecord(const RecordHead& head, const char* body, char* out, size_t 
             PutLead(line, gDrainerStamps, stamp, head.level, body, head.tagLength);
             const size_t textStart = line.Length();
             const char* format = body + head.tagLength;
-            PutDeferredMessage(line, format, format + head.formatLength);
+            PutDeferredMessage(line, head, format, format + head.formatLength);
             line.EndLine(textStart);
             break;
         }
@@ -1469,6 +1533,7 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
             head.level = static_cast<uint8_t>(level);
             head.tagLength = static_cast<uint16_t>(tagLength);
             head.formatLength = formatLength;
+            head.formatAddress = reinterpret_cast<uintptr_t>(format);
             head.millis = stamp.millis;
             head.tid = stamp.tid;
             std::unique_lock<std::mutex> lock(*gMutex);
