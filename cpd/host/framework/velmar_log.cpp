@@ -1238,7 +1238,7 @@ Pushed PushLocked(std::unique_lock<std::mutex>& lock, const RecordHead& head, co
             const size_t before = UsedLocked();
             WriteRecordLocked(head, body, bodyLength);
             bool drainHere = error || s.closing;
-            if (s.thread == nullptr && !s.closing && !StartWriterLocked()) {
+            if (!drainHere && s.thread == nullptr && !StartWriterLocked()) {
                 drainHere = true;
             }
             if (drainHere) {
