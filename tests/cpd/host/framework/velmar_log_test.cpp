@@ -133,7 +133,7 @@ TEST_F(LogFile, LinesMatchTheCLibraryByteForByteAndAnErrorIsWrittenBeforeItRetur
     e.Log(5, reused, 7);
     std::snprintf(reused, sizeof(reused), "%%s|");
     e.Log(5, reused, "seven");
-    e.Log(5, "close\n");
+    e.Log(5, "close %d\n", 1);
     e.Log(7, "big %s end %d", mid.c_str(), 1);
     e.Log(7, "huge %s end %d", huge.c_str(), 2);
     e.Log(5, "after the big ones %d", 3);
