@@ -68,7 +68,7 @@ struct Parser {
             if (!ParseSize(value, &o.logMaxBytes)) {
                 *error = name +
                          ": expected a size in bytes with an optional K, M or G (0: no "
-                         "limit, at most 1T), got \"" +
+                         "limit, at most 1024G), got \"" +
                          value + "\"";
                 return false;
             }
@@ -341,7 +341,8 @@ Global options:
                         standard error for serve and ports; off for term and demo, so the log
                         does not mix with the terminal
   --log-max-size SIZE   rotate the log file before it grows past SIZE bytes (suffix K, M or G;
-                        default 10M; 0: no limit): FILE becomes FILE.1, FILE.1 FILE.2 ...
+                        default 10M; 0: no limit): FILE becomes FILE.1, FILE.1 becomes
+                        FILE.2, and so on
   --log-keep N          rotated log files kept, 0 to 100 (default 3); at most N + 1 files of
                         SIZE each are on disk
   --dev-id N            device id the plug-in is given, 1 to 255 (default 1)
