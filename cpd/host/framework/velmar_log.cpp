@@ -973,6 +973,8 @@ void RotateFile() {
 class Drainer {
   public:
     explicit Drainer(std::unique_lock<std::mutex>& lock) : mLock(lock) {}
+    Drainer(const Drainer&) = delete;
+    Drainer& operator=(const Drainer&) = delete;
 
     // Answers the record's size.
     size_t Record(uint64_t position) {
