@@ -427,7 +427,7 @@ BridgeResult MeasureSocatChain(double seconds) {
 int RunBridge(const std::string& hostBinary, const std::string& pluginPath, bool quick) {
     ::signal(SIGPIPE, SIG_IGN);
     const double seconds = quick ? 0.5 : 3.0;
-    const int reps = quick ? 1 : 3;
+    const int reps = 5;
     const bool haveSocat = ::access("/usr/bin/socat", X_OK) == 0;
     struct Row {
         const char* name = "";
@@ -460,24 +460,37 @@ int RunBridge(const std::string& hostBinary, const std::string& pluginPath, bool
             row.rss = std::max(row.rss, result.maxRssKiB);
         }
     }
-    auto median = [](std::vector<double> v) {
+    // "median (min-max)" of the repetitions.
+    auto spread = [](std::vector<double> v, int decimals) {
         std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
+        char text[96];
+        std::snprintf(text, sizeof(text), "%.*f (%.*f-%.*f)", decimals, v[v.size() / 2], decimals,
+                      v.front(), decimals, v.back());
+        return std::string(text);
     };
-    // The socat chain makes the same hops as cpd-host; the ratios are against it.
-    const double baseRate = haveSocat ? median(rows[1].rate) : 0;
-    const double baseCpu = haveSocat ? median(rows[1].cpu) : 0;
-    std::printf("### Bridge (serial line's far end to a TCP client on loopback, median of %d)\n\n",
-                reps);
+    // The socat chain makes the same hops as cpd-host; each repetition's ratios are against the
+    // chain's run of the same repetition: time per byte and CPU per byte, higher is worse.
     std::printf(
-        "| bridge | MB/s | vs socat chain | bridge CPU us per 4 KiB | CPU vs socat chain | peak "
-        "RSS |\n|---|---:|---:|---:|---:|---:|\n");
+        "### Bridge (serial line's far end to a TCP client on loopback, median (min-max) of %d "
+        "interleaved repetitions)\n\n",
+        reps);
+    std::printf(
+        "| bridge | MB/s | time vs socat chain | bridge CPU us per 4 KiB | CPU vs socat chain | "
+        "peak RSS |\n|---|---:|---:|---:|---:|---:|\n");
     for (const Row& row : rows) {
-        const double rate = median(row.rate);
-        const double cpu = median(row.cpu);
-        std::printf("| %s | %.1f | %.2f | %.1f | %.2f | %ld KiB |\n", row.name, rate / 1e6,
-                    baseRate > 0 ? rate / baseRate : 0.0, cpu, cpu > 0 ? baseCpu / cpu : 0.0,
-                    row.rss);
+        std::vector<double> mb;
+        std::vector<double> time;
+        std::vector<double> cpu;
+        for (size_t r = 0; r < row.rate.size(); ++r) {
+            mb.push_back(row.rate[r] / 1e6);
+            if (haveSocat && row.rate[r] > 0 && rows[1].cpu[r] > 0) {
+                time.push_back(rows[1].rate[r] / row.rate[r]);
+                cpu.push_back(row.cpu[r] / rows[1].cpu[r]);
+            }
+        }
+        std::printf("| %s | %s | %s | %s | %s | %ld KiB |\n", row.name, spread(mb, 1).c_str(),
+                    time.empty() ? "-" : spread(time, 2).c_str(), spread(row.cpu, 1).c_str(),
+                    cpu.empty() ? "-" : spread(cpu, 2).c_str(), row.rss);
     }
     std::printf("\n");
     return 0;

@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <libserialport.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <valgrind/callgrind.h>
 
@@ -19,7 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,30 +40,106 @@ namespace bench {
 namespace {
 
 std::string gPluginPath = BENCH_PLUGIN_PATH;
+
+void Sleep(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
 std::string gLogPath;
 
-enum class LogTo { kFile, kSink };
+// kSlowPipe: a pipe whose reader takes 100 kB/s (SlowPipe); kRotated: the file with the
+// rotation cpd-host's --log-max-size 1M --log-keep 2 gives.
+enum class LogTo { kFile, kSink, kSlowPipe, kRotated };
 
 void DiscardLine(void*, int, const char*, const char*, size_t) {}
+
+uint64_t ClockNs(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// CPU time of every thread of this process, the log writer included.
+uint64_t ProcessCpuNs() {
+    return ClockNs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+// CPU time of another thread of this process.
+uint64_t OtherThreadCpuNs(std::thread& thread) {
+    clockid_t clock;
+    return pthread_getcpuclockid(thread.native_handle(), &clock) == 0 ? ClockNs(clock) : 0;
+}
+
+std::string gPipePath;
+
+void RemoveLogFiles() {
+    for (const char* suffix : {"", ".1", ".2", ".3"}) {
+        ::unlink((gLogPath + suffix).c_str());
+    }
+}
 
 void RouteLog(LogTo to) {
     if (to == LogTo::kSink) {
         velmarLogToSink(&DiscardLine, nullptr);
         return;
     }
-    // Truncated for each run so the file never grows past one measurement's lines.
-    const int fd = ::open(gLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        ::close(fd);
+    if (to == LogTo::kSlowPipe) {
+        if (velmarLogToFile(gPipePath.c_str(), 0, 0) != 0) {
+            std::fprintf(stderr, "bench: cannot log to %s\n", gPipePath.c_str());
+        }
+        return;
     }
-    if (velmarLogToFile(gLogPath.c_str()) != 0) {
+    // Fresh for each run so the file never grows past one measurement's lines.
+    velmarLogOff();
+    RemoveLogFiles();
+    const size_t maxBytes = to == LogTo::kRotated ? size_t{1} << 20 : 0;
+    if (velmarLogToFile(gLogPath.c_str(), maxBytes, to == LogTo::kRotated ? 2 : 0) != 0) {
         std::fprintf(stderr, "bench: cannot log to %s\n", gLogPath.c_str());
     }
 }
 
-void Sleep(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
+// A log destination that takes bytes slowly: a FIFO read at 100 kB/s (10 kB every 100 ms)
+// until Fast(), which lets the log's remaining lines through before it is switched away.
+class SlowPipe {
+  public:
+    SlowPipe() {
+        ::unlink(gPipePath.c_str());
+        if (::mkfifo(gPipePath.c_str(), 0600) != 0 ||
+            (mFd = ::open(gPipePath.c_str(), O_RDONLY | O_NONBLOCK)) < 0) {
+            std::fprintf(stderr, "bench: cannot make %s\n", gPipePath.c_str());
+            std::exit(1);
+        }
+        mThread = std::thread([this] {
+            char buffer[10000];
+            for (;;) {
+                const ssize_t n = ::read(mFd, buffer, sizeof(buffer));
+                if (n == 0 && mDone) {
+                    return;  // the log closed its end
+                }
+                if (!mFast) {
+                    Sleep(0.1);
+                } else if (n <= 0) {
+                    pollfd p{mFd, POLLIN, 0};
+                    ::poll(&p, 1, 10);
+                }
+            }
+        });
+    }
+    ~SlowPipe() {
+        mDone = true;
+        mThread.join();
+        ::close(mFd);
+        ::unlink(gPipePath.c_str());
+    }
+    SlowPipe(const SlowPipe&) = delete;
+    SlowPipe& operator=(const SlowPipe&) = delete;
+    void Fast() { mFast = true; }
+
+  private:
+    int mFd = -1;
+    std::atomic<bool> mFast{false};
+    std::atomic<bool> mDone{false};
+    std::thread mThread;
+};
 
 // The device end of an adapter: floods it with the pattern or drains what the port writes, on
 // its own thread, until destroyed. The fd is switched to non-blocking while in use so that the
@@ -78,6 +158,7 @@ class Peer {
     }
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
+    uint64_t CpuNs() { return OtherThreadCpuNs(mThread); }
 
   private:
     void Flood() {
@@ -137,27 +218,9 @@ struct Rate {
     double bytesPerSecond = 0;
     double bytesPerPacket = 0;
     double cpuNsPerByte = 0;      // CPU time of the reading or writing thread
+    double hostCpuNsPerByte = 0;  // every thread but the adapter's far end (log writer too)
     double allocsPerPacket = -1;  // -1: not measured
 };
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-Rate MedianRate(const std::vector<Rate>& runs) {
-    std::vector<double> rates;
-    for (const Rate& r : runs) {
-        rates.push_back(r.bytesPerSecond);
-    }
-    const double median = Median(rates);
-    for (const Rate& r : runs) {
-        if (r.bytesPerSecond == median) {
-            return r;
-        }
-    }
-    return Rate{};
-}
 
 constexpr double kWarmup = 0.2;
 
@@ -201,15 +264,18 @@ Rate RawRead(vserial::Adapter* adapter, double seconds) {
         const uint64_t b0 = bytes;
         const uint64_t r0 = reads;
         const uint64_t c0 = cpu;
+        const uint64_t h0 = ProcessCpuNs() - peer.CpuNs();
         const Clock::time_point t0 = Clock::now();
         Sleep(seconds);
         const uint64_t b1 = bytes;
         const uint64_t r1 = reads;
         const uint64_t c1 = cpu;
+        const uint64_t h1 = ProcessCpuNs() - peer.CpuNs();
         const double elapsed = Seconds(Clock::now() - t0);
         rate.bytesPerSecond = static_cast<double>(b1 - b0) / elapsed;
         rate.bytesPerPacket = static_cast<double>(b1 - b0) / static_cast<double>(r1 - r0);
         rate.cpuNsPerByte = static_cast<double>(c1 - c0) / static_cast<double>(b1 - b0);
+        rate.hostCpuNsPerByte = static_cast<double>(h1 - h0) / static_cast<double>(b1 - b0);
     }
     stop = true;
     reader.join();
@@ -218,6 +284,10 @@ Rate RawRead(vserial::Adapter* adapter, double seconds) {
 
 Rate PluginRead(vserial::Adapter* adapter, double seconds, LogTo log) {
     Quiesce(adapter);
+    std::unique_ptr<SlowPipe> pipe;
+    if (log == LogTo::kSlowPipe) {
+        pipe = std::make_unique<SlowPipe>();
+    }
     RouteLog(log);
     BenchDevice device(adapter->Description());
     Rate rate;
@@ -233,20 +303,28 @@ Rate PluginRead(vserial::Adapter* adapter, double seconds, LogTo log) {
         const uint64_t p0 = device.DataPackets();
         const uint64_t a0 = device.SenderAllocations();
         const uint64_t c0 = device.SenderCpuNs();
+        const uint64_t h0 = ProcessCpuNs() - peer.CpuNs();
         const Clock::time_point t0 = Clock::now();
         Sleep(seconds);
         const uint64_t b1 = device.DataBytes();
         const uint64_t p1 = device.DataPackets();
         const uint64_t a1 = device.SenderAllocations();
         const uint64_t c1 = device.SenderCpuNs();
+        const uint64_t h1 = ProcessCpuNs() - peer.CpuNs();
         const double elapsed = Seconds(Clock::now() - t0);
         const double packets = static_cast<double>(p1 - p0);
         rate.bytesPerSecond = static_cast<double>(b1 - b0) / elapsed;
         rate.bytesPerPacket = static_cast<double>(b1 - b0) / packets;
         rate.allocsPerPacket = static_cast<double>(a1 - a0) / packets;
         rate.cpuNsPerByte = static_cast<double>(c1 - c0) / static_cast<double>(b1 - b0);
+        rate.hostCpuNsPerByte = static_cast<double>(h1 - h0) / static_cast<double>(b1 - b0);
     }
-    RouteLog(LogTo::kFile);
+    if (pipe != nullptr) {
+        pipe->Fast();
+    }
+    if (log != LogTo::kRotated) {
+        RouteLog(LogTo::kFile);
+    }
     return rate;
 }
 
@@ -257,6 +335,7 @@ Rate RawWrite(vserial::Adapter* adapter, uint32_t size, double seconds) {
     const std::vector<uint8_t> data = Pattern(size);
     uint64_t writes = 0;
     const uint64_t c0 = ThreadCpuNs();
+    const uint64_t h0 = ProcessCpuNs() - peer.CpuNs();
     const Clock::time_point t0 = Clock::now();
     Clock::time_point now = t0;
     while (Seconds(now - t0) < seconds) {
@@ -272,6 +351,8 @@ Rate RawWrite(vserial::Adapter* adapter, uint32_t size, double seconds) {
     rate.bytesPerPacket = size;
     rate.cpuNsPerByte =
         static_cast<double>(ThreadCpuNs() - c0) / static_cast<double>(writes * size);
+    rate.hostCpuNsPerByte = static_cast<double>(ProcessCpuNs() - peer.CpuNs() - h0) /
+                            static_cast<double>(writes * size);
     return rate;
 }
 
@@ -295,10 +376,16 @@ Rate PluginWrite(vserial::Adapter* adapter, uint32_t size, double seconds, LogTo
         uint64_t delivered = 0;
         uint64_t allocations = 0;
         uint64_t cpu = 0;
+        // Every thread's CPU over the whole loop but the far end's and this thread's while it
+        // builds packets: the log writer goes on writing while the next batch is built.
+        uint64_t building = 0;
+        const uint64_t h0 = ProcessCpuNs() - peer.CpuNs();
         while (Seconds(busy) < seconds) {
+            const uint64_t b0 = ThreadCpuNs();
             for (size_t i = 0; i < batch; ++i) {
                 packets.push_back(WritePacket(data.data(), size));
             }
+            building += ThreadCpuNs() - b0;
             const uint64_t a0 = ThreadAllocations();
             const uint64_t c0 = ThreadCpuNs();
             const Clock::time_point t0 = Clock::now();
@@ -315,6 +402,9 @@ Rate PluginWrite(vserial::Adapter* adapter, uint32_t size, double seconds, LogTo
         rate.bytesPerPacket = size;
         rate.allocsPerPacket = static_cast<double>(allocations) / static_cast<double>(delivered);
         rate.cpuNsPerByte = static_cast<double>(cpu) / static_cast<double>(delivered * size);
+        velmarLogFlush();  // the writer's share of this run's lines
+        rate.hostCpuNsPerByte = static_cast<double>(ProcessCpuNs() - peer.CpuNs() - h0 - building) /
+                                static_cast<double>(delivered * size);
     }
     RouteLog(LogTo::kFile);
     return rate;
@@ -392,6 +482,8 @@ Latency PluginLatency(vserial::Adapter* adapter, int samples) {
 struct LogCost {
     double linesPerSecond1 = 0;
     double linesPerSecond4 = 0;
+    double kept1 = 0;  // share of the lines that reached the file (the rest were dropped)
+    double kept4 = 0;
     double prefixedNs = 0;
     double prefixedAllocs = 0;
     double dumpNs = 0;
@@ -414,12 +506,29 @@ double LogLines(int threads, int linesPerThread) {
     return threads * static_cast<double>(linesPerThread) / Seconds(Clock::now() - t0);
 }
 
+// Lines in the log file now, the notices of dropped lines left out.
+double LinesInLogFile() {
+    velmarLogFlush();
+    FILE* file = std::fopen(gLogPath.c_str(), "r");
+    double count = 0;
+    char line[4096];
+    while (file != nullptr && std::fgets(line, sizeof(line), file) != nullptr) {
+        count += std::strstr(line, "log lines dropped") == nullptr ? 1 : 0;
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return count;
+}
+
 LogCost MeasureLog(int lines) {
     RouteLog(LogTo::kFile);
     LogCost cost;
     cost.linesPerSecond1 = LogLines(1, lines);
+    cost.kept1 = LinesInLogFile() / lines;
     RouteLog(LogTo::kFile);
     cost.linesPerSecond4 = LogLines(4, lines / 4);
+    cost.kept4 = LinesInLogFile() / (lines / 4 * 4);
 
     RouteLog(LogTo::kFile);
     BenchDevice device("bench log device");
@@ -482,23 +591,99 @@ std::unique_ptr<vserial::Rig> MakeRig(vserial::Adapter** plugged, vserial::Adapt
     return rig;
 }
 
-std::string Mb(double bytesPerSecond) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.1f", bytesPerSecond / 1e6);
-    return text;
-}
-
 std::string Fixed(double value, int decimals) {
     char text[32];
     std::snprintf(text, sizeof(text), "%.*f", decimals, value);
     return text;
 }
 
+// Median and range of one figure over the repetitions.
+struct Spread {
+    double median = 0;
+    double min = 0;
+    double max = 0;
+};
+
+Spread Summarize(std::vector<double> values) {
+    Spread s;
+    if (!values.empty()) {
+        std::sort(values.begin(), values.end());
+        s.median = values[values.size() / 2];
+        s.min = values.front();
+        s.max = values.back();
+    }
+    return s;
+}
+
+// "1.23 (1.10-1.40)": median (min-max).
+std::string Cell(const Spread& s, int decimals) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "%.*f (%.*f-%.*f)", decimals, s.median, decimals, s.min,
+                  decimals, s.max);
+    return text;
+}
+
+// One path's repetitions next to the raw loop's repetitions made just before each of them.
+struct Paired {
+    std::vector<Rate> raw;
+    std::vector<Rate> path;
+
+    template <typename Figure>
+    Spread Of(Figure figure) const {
+        std::vector<double> values;
+        for (const Rate& r : path) {
+            values.push_back(figure(r));
+        }
+        return Summarize(values);
+    }
+    // plug-in / raw per repetition: higher is worse.
+    template <typename Figure>
+    Spread Ratio(Figure figure) const {
+        std::vector<double> values;
+        for (size_t i = 0; i < path.size() && i < raw.size(); ++i) {
+            values.push_back(figure(path[i]) / figure(raw[i]));
+        }
+        return Summarize(values);
+    }
+    Spread TimeRatio() const {
+        return Ratio([](const Rate& r) { return 1 / r.bytesPerSecond; });
+    }
+    Spread CpuRatio() const {
+        return Ratio([](const Rate& r) { return r.cpuNsPerByte; });
+    }
+    Spread HostCpuRatio() const {
+        return Ratio([](const Rate& r) { return r.hostCpuNsPerByte; });
+    }
+};
+
+// One table row: MB/s, time vs raw, calling thread's CPU per unit and vs raw, the whole
+// process's CPU per unit and vs raw, allocations.
+void PrintRow(const std::string& lead, const Paired& p, double unitBytes, bool isRaw) {
+    const Spread mb = p.Of([](const Rate& r) { return r.bytesPerSecond / 1e6; });
+    const Spread cpu = p.Of([&](const Rate& r) { return r.cpuNsPerByte * unitBytes / 1000; });
+    const Spread host = p.Of([&](const Rate& r) { return r.hostCpuNsPerByte * unitBytes / 1000; });
+    const Spread allocs = p.Of([](const Rate& r) { return r.allocsPerPacket; });
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", lead.c_str(), Cell(mb, 1).c_str(),
+                isRaw ? "1.00" : Cell(p.TimeRatio(), 2).c_str(), Cell(cpu, 1).c_str(),
+                isRaw ? "1.00" : Cell(p.CpuRatio(), 2).c_str(), Cell(host, 1).c_str(),
+                isRaw ? "1.00" : Cell(p.HostCpuRatio(), 2).c_str(),
+                isRaw || allocs.median < 0 ? "-" : Fixed(allocs.median, 1).c_str());
+}
+
+struct Goal {
+    std::string name;
+    std::string figure;
+    bool met;
+};
+
 int RunAll(bool quick) {
-    const int reps = quick ? 1 : 3;
+    // Every figure is the median of kReps repetitions; within a repetition each plug-in path
+    // runs right after the raw loop it is compared with, so load that comes and goes on the
+    // machine falls on both.
+    const int reps = 5;
     const double readSeconds = quick ? 0.3 : 2.0;
     const double writeSeconds = quick ? 0.2 : 1.0;
-    const int samples = quick ? 200 : 2000;
+    const int samples = quick ? 100 : 400;  // per repetition
 
     vserial::Adapter* plugged = nullptr;
     vserial::Adapter* raw = nullptr;
@@ -509,98 +694,160 @@ int RunAll(bool quick) {
         std::printf("Load average at start: %.2f %.2f %.2f (nproc %u)\n\n", load[0], load[1],
                     load[2], std::thread::hardware_concurrency());
     }
-
-    std::vector<Rate> rawRuns;
-    std::vector<Rate> fileRuns;
-    std::vector<Rate> sinkRuns;
-    for (int r = 0; r < reps; ++r) {
-        rawRuns.push_back(RawRead(raw, readSeconds));
-        fileRuns.push_back(PluginRead(plugged, readSeconds, LogTo::kFile));
-        sinkRuns.push_back(PluginRead(plugged, readSeconds, LogTo::kSink));
-    }
-    const Rate rawRead = MedianRate(rawRuns);
-    const Rate fileRead = MedianRate(fileRuns);
-    const Rate sinkRead = MedianRate(sinkRuns);
-
-    std::printf("### Read pump (flooding peer, 4095-byte reads, 500 ms timeout)\n\n");
     std::printf(
-        "| path | MB/s | vs raw | reader CPU us per 4 KiB | CPU vs raw | bytes/packet | "
-        "allocs/packet |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+        "Each figure: median (min-max) of %d interleaved repetitions. Ratios are plug-in / raw "
+        "for time per byte and for CPU per byte: higher is worse. \"Process CPU\" is every "
+        "thread of the benchmark process but the adapter's far end: the plug-in's threads and "
+        "the log writer included.\n\n",
+        reps);
+    std::vector<Goal> goals;
+
     const struct {
         const char* name;
-        const Rate& rate;
-    } readRows[] = {{"raw sp_blocking_read loop", rawRead},
-                    {"plug-in, log to file", fileRead},
-                    {"plug-in, log to discarding sink", sinkRead}};
-    for (const auto& row : readRows) {
-        std::printf(
-            "| %s | %s | %.2f | %.1f | %.2f | %.0f | %s |\n", row.name,
-            Mb(row.rate.bytesPerSecond).c_str(), row.rate.bytesPerSecond / rawRead.bytesPerSecond,
-            row.rate.cpuNsPerByte * 4096 / 1000, rawRead.cpuNsPerByte / row.rate.cpuNsPerByte,
-            row.rate.bytesPerPacket,
-            row.rate.allocsPerPacket < 0 ? "-" : Fixed(row.rate.allocsPerPacket, 1).c_str());
+        LogTo log;
+    } readPaths[] = {{"plug-in, log to file", LogTo::kFile},
+                     {"plug-in, log to discarding sink", LogTo::kSink},
+                     {"plug-in, log to a pipe read at 100 kB/s", LogTo::kSlowPipe}};
+    std::vector<Paired> reads(std::size(readPaths));
+    for (int r = 0; r < reps; ++r) {
+        for (size_t p = 0; p < std::size(readPaths); ++p) {
+            reads[p].raw.push_back(RawRead(raw, readSeconds));
+            reads[p].path.push_back(PluginRead(plugged, readSeconds, readPaths[p].log));
+        }
+    }
+    std::printf("### Read pump (flooding peer, 4095-byte reads, 500 ms timeout)\n\n");
+    std::printf(
+        "| path | MB/s | time vs raw | reader CPU us per 4 KiB | reader CPU vs raw | process CPU "
+        "us per 4 KiB | process CPU vs raw | allocs/packet |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    Paired rawReads;
+    for (const Paired& p : reads) {
+        rawReads.path.insert(rawReads.path.end(), p.raw.begin(), p.raw.end());
+    }
+    PrintRow("raw sp_blocking_read loop", rawReads, 4096, true);
+    for (size_t p = 0; p < std::size(readPaths); ++p) {
+        PrintRow(readPaths[p].name, reads[p], 4096, false);
     }
     std::printf("\n");
     std::fflush(stdout);
+    const Spread fileRead = reads[0].TimeRatio();
+    goals.push_back({"read pump, log to file: throughput >= 0.9x raw (time ratio <= 1.11)",
+                     Cell(fileRead, 2), fileRead.median <= 1 / 0.9});
+    const Spread slowRead = reads[2].TimeRatio();
+    goals.push_back({"read pump, log to a pipe read at 100 kB/s: throughput >= 0.9x raw",
+                     Cell(slowRead, 2), slowRead.median <= 1 / 0.9});
 
     std::printf("### Write path (SERIAL_CMD_WRITE through onEvent, draining peer)\n\n");
     std::printf(
-        "| size | path | MB/s | vs raw | writer CPU us per write | CPU vs raw | allocs/write |\n");
-    std::printf("|---:|---|---:|---:|---:|---:|---:|\n");
+        "| size | path | MB/s | time vs raw | caller CPU us per write | caller CPU vs raw | "
+        "process CPU us per write | process CPU vs raw | allocs/write |\n");
+    std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|\n");
     for (uint32_t size : {64u, 1024u, 4096u}) {
-        std::vector<Rate> rawW;
-        std::vector<Rate> fileW;
-        std::vector<Rate> sinkW;
+        Paired file;
+        Paired sink;
         for (int r = 0; r < reps; ++r) {
-            rawW.push_back(RawWrite(raw, size, writeSeconds));
-            fileW.push_back(PluginWrite(plugged, size, writeSeconds, LogTo::kFile));
-            sinkW.push_back(PluginWrite(plugged, size, writeSeconds, LogTo::kSink));
+            file.raw.push_back(RawWrite(raw, size, writeSeconds));
+            file.path.push_back(PluginWrite(plugged, size, writeSeconds, LogTo::kFile));
+            sink.raw.push_back(RawWrite(raw, size, writeSeconds));
+            sink.path.push_back(PluginWrite(plugged, size, writeSeconds, LogTo::kSink));
         }
-        const Rate rw = MedianRate(rawW);
-        const Rate fw = MedianRate(fileW);
-        const Rate sw = MedianRate(sinkW);
-        const struct {
-            const char* name;
-            const Rate& rate;
-        } writeRows[] = {{"raw sp_blocking_write", rw},
-                         {"plug-in, log to file", fw},
-                         {"plug-in, log to sink", sw}};
-        for (const auto& row : writeRows) {
-            std::printf(
-                "| %u B | %s | %s | %.2f | %.1f | %.2f | %s |\n", size, row.name,
-                Mb(row.rate.bytesPerSecond).c_str(), row.rate.bytesPerSecond / rw.bytesPerSecond,
-                row.rate.cpuNsPerByte * size / 1000, rw.cpuNsPerByte / row.rate.cpuNsPerByte,
-                row.rate.allocsPerPacket < 0 ? "-" : Fixed(row.rate.allocsPerPacket, 1).c_str());
-        }
+        Paired rawWrites;
+        rawWrites.path = file.raw;
+        rawWrites.path.insert(rawWrites.path.end(), sink.raw.begin(), sink.raw.end());
+        const std::string lead = std::to_string(size) + " B | ";
+        PrintRow(lead + "raw sp_blocking_write", rawWrites, size, true);
+        PrintRow(lead + "plug-in, log to file", file, size, false);
+        PrintRow(lead + "plug-in, log to sink", sink, size, false);
         std::fflush(stdout);
+        if (size == 64) {
+            const Spread time = file.TimeRatio();
+            goals.push_back(
+                {"64-byte writes, log to file: throughput >= 0.7x raw (time ratio "
+                 "<= 1.43)",
+                 Cell(time, 2), time.median <= 1 / 0.7});
+            const Spread cpu = file.HostCpuRatio();
+            goals.push_back({"64-byte writes, log to file: process CPU per write <= 2.0x raw",
+                             Cell(cpu, 2), cpu.median <= 2.0});
+        }
     }
     std::printf("\n");
 
-    const Latency rawL = RawLatency(raw, samples);
-    const Latency plugL = PluginLatency(plugged, samples);
-    std::printf("### Latency (read length 1, peer write to arrival, %d samples, log to file)\n\n",
-                samples);
+    std::vector<double> rawP50;
+    std::vector<double> rawP99;
+    std::vector<double> plugP50;
+    std::vector<double> plugP99;
+    std::vector<double> ratios;
+    for (int r = 0; r < reps; ++r) {
+        const Latency rawL = RawLatency(raw, samples);
+        const Latency plugL = PluginLatency(plugged, samples);
+        rawP50.push_back(rawL.p50us);
+        rawP99.push_back(rawL.p99us);
+        plugP50.push_back(plugL.p50us);
+        plugP99.push_back(plugL.p99us);
+        ratios.push_back(plugL.p50us / rawL.p50us);
+    }
+    std::printf(
+        "### Latency (read length 1, peer write to arrival, %d samples per repetition, log to "
+        "file)\n\n",
+        samples);
     std::printf("| path | p50 us | p99 us | p50 vs raw |\n|---|---:|---:|---:|\n");
-    std::printf("| raw 1-byte sp_blocking_read | %.1f | %.1f | 1.00 |\n", rawL.p50us, rawL.p99us);
-    std::printf("| plug-in to SendPacket | %.1f | %.1f | %.2f |\n\n", plugL.p50us, plugL.p99us,
-                plugL.p50us / rawL.p50us);
+    std::printf("| raw 1-byte sp_blocking_read | %s | %s | 1.00 |\n",
+                Cell(Summarize(rawP50), 1).c_str(), Cell(Summarize(rawP99), 1).c_str());
+    const Spread latency = Summarize(ratios);
+    std::printf("| plug-in to SendPacket | %s | %s | %s |\n\n", Cell(Summarize(plugP50), 1).c_str(),
+                Cell(Summarize(plugP99), 1).c_str(), Cell(latency, 2).c_str());
+    goals.push_back({"1-byte latency p50 <= 1.15x raw", Cell(latency, 2), latency.median <= 1.15});
     std::fflush(stdout);
+
+    // The read pump floods the log (two lines per packet) into a file rotated at 1 MiB with
+    // two old files kept, as cpd-host --log-max-size 1M --log-keep 2 does.
+    const double floodSeconds = quick ? 2.0 : 20.0;
+    const Rate flood = PluginRead(plugged, floodSeconds, LogTo::kRotated);
+    velmarLogFlush();
+    uint64_t onDisk = 0;
+    int files = 0;
+    for (const char* suffix : {"", ".1", ".2", ".3"}) {
+        struct stat st {};
+        if (::stat((gLogPath + suffix).c_str(), &st) == 0) {
+            onDisk += static_cast<uint64_t>(st.st_size);
+            ++files;
+        }
+    }
+    RouteLog(LogTo::kFile);
+    std::printf("### Bounded log (read pump flooding for %.0f s, log rotated at 1 MiB, 2 kept)\n\n",
+                floodSeconds);
+    std::printf("| measure | value |\n|---|---:|\n");
+    std::printf("| data pumped | %.0f MB |\n", flood.bytesPerSecond * floodSeconds / 1e6);
+    std::printf("| log files on disk | %d |\n| log bytes on disk | %.2f MiB |\n\n", files,
+                static_cast<double>(onDisk) / (1 << 20));
+    goals.push_back({"flood with rotation at 1 MiB, 2 kept: at most 3 MiB of log",
+                     Fixed(static_cast<double>(onDisk) / (1 << 20), 2) + " MiB in " +
+                         std::to_string(files) + " files",
+                     onDisk <= 3u << 20});
 
     const LogCost log = MeasureLog(quick ? 20000 : 200000);
     std::printf("### Log function (velmarLogPrint to a file)\n\n| measure | value |\n|---|---:|\n");
-    std::printf("| lines/s, 1 thread | %s |\n", Fixed(log.linesPerSecond1, 0).c_str());
-    std::printf("| lines/s, 4 threads (total) | %s |\n", Fixed(log.linesPerSecond4, 0).c_str());
-    std::printf("| one prefixed Debug line (CPU) | %.0f ns, %.1f allocs |\n", log.prefixedNs,
-                log.prefixedAllocs);
-    std::printf("| one 4095-byte memDataPrint (CPU) | %.0f ns, %.1f allocs |\n\n", log.dumpNs,
-                log.dumpAllocs);
+    std::printf("| lines/s offered in a tight loop, 1 thread | %s (%.0f %% written) |\n",
+                Fixed(log.linesPerSecond1, 0).c_str(), log.kept1 * 100);
+    std::printf("| lines/s offered, 4 threads (total) | %s (%.0f %% written) |\n",
+                Fixed(log.linesPerSecond4, 0).c_str(), log.kept4 * 100);
+    std::printf("| one prefixed Debug line (caller's CPU) | %.0f ns, %.1f allocs |\n",
+                log.prefixedNs, log.prefixedAllocs);
+    std::printf("| one 4095-byte memDataPrint (caller's CPU) | %.0f ns, %.1f allocs |\n\n",
+                log.dumpNs, log.dumpAllocs);
     std::fflush(stdout);
 
     rig.reset();
     const double rss = ChildPeakRssKiB(quick ? 0.5 : 2.0);
     std::printf("### Memory\n\n| measure | value |\n|---|---:|\n");
     std::printf("| peak RSS, benchmark host with one redirection pumping | %.0f KiB |\n\n", rss);
+
+    std::printf("### Against the goals (log to file unless said)\n\n| goal | figure | met |\n");
+    std::printf("|---|---:|---|\n");
+    for (const Goal& g : goals) {
+        std::printf("| %s | %s | %s |\n", g.name.c_str(), g.figure.c_str(), g.met ? "yes" : "no");
+    }
+    std::printf("\n");
     return 0;
 }
 
@@ -694,6 +941,7 @@ int RunRss(double seconds) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     bench::gLogPath = "/tmp/cpd_bench_" + std::to_string(::getpid()) + ".log";
+    bench::gPipePath = "/tmp/cpd_bench_" + std::to_string(::getpid()) + ".fifo";
     int result = 2;
     if (!args.empty() && args[0] == "scenario" && args.size() >= 3) {
         result = bench::RunScenario(args[1], std::atoi(args[2].c_str()));
@@ -713,6 +961,6 @@ int main(int argc, char** argv) {
                      "bridge CPD_HOST [--short]\n");
     }
     velmarLogToStderr();
-    ::unlink(bench::gLogPath.c_str());
+    bench::RemoveLogFiles();
     return result;
 }

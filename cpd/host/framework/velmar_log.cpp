@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -25,37 +28,26 @@
 #include <unistd.h>
 #endif
 
-#if defined(_MSC_VER)
-#define CPD_LOG_ON_LOAD
-#define CPD_LOG_ON_UNLOAD
-#else
-#define CPD_LOG_ON_LOAD __attribute__((constructor))
-#define CPD_LOG_ON_UNLOAD __attribute__((destructor))
-#endif
-
 namespace {
 
 enum class Destination { kStderr, kFile, kSink, kOff };
 
+constexpr int kDebugLevel = 5;
 constexpr int kErrorLevel = 7;
 
-// A file destination collects finished lines in memory and one writer thread writes them in
-// batches, one system call per batch instead of one per line. On Windows lines are written by
-// the calling thread as they come: a DLL's exit and unload hooks run under the loader lock,
-// where joining a thread deadlocks, so a writer thread could not be ended safely there.
-#if defined(_WIN32)
-constexpr bool kBufferedFile = false;
-#else
-constexpr bool kBufferedFile = true;
-#endif
-// Two buffers of this size (one filling, one being written): at the read pump's full rate about
-// a hundred batches a second, and a burst of a few hundred lines fits before callers wait.
-constexpr size_t kFileBuffer = 64 * 1024;
-// The writer looks at the buffer this often while lines come in, so buffered lines reach the
-// file within this time and a caller does not have to wake it (a system call) for each batch.
+// The ring holds about two thousand of the plug-in's lines: a burst of several milliseconds at
+// the read pump's full rate while the writer is busy or the disk is slow. Lines whose record
+// takes more than half of it are written through by the caller instead.
+constexpr size_t kRingBytes = 256 * 1024;
+// The writer's output buffer: one system call per this much log text.
+constexpr size_t kOutBytes = 64 * 1024;
+// The writer looks at the ring this often while lines come in, so they reach the file within
+// this time and a caller does not have to wake it (a system call) for each batch.
 constexpr auto kLinger = std::chrono::milliseconds(5);
 // After this many looks finding nothing the writer sleeps until a line wakes it.
 constexpr int kIdleLooks = 20;
+// The line that replaces dropped ones.
+constexpr char kNoticeTag[] = "log";
 
 // Storage for an object constructed when the library is loaded and never destroyed.
 template <typename T>
@@ -73,70 +65,851 @@ class Leaked {
 // threads still log, so no global here has a destructor that could pull an object from under a
 // logging thread: plain values, and the synchronisation objects (whose destructors are not
 // trivial with every threads library) in Leaked storage.
-Leaked<std::mutex> gMutex;  // guards everything below and serialises whole lines
+Leaked<std::mutex> gMutex;  // guards gState and serialises whole lines
 // Serialises destination changes and the writer's stops, so one thread at a time joins it.
 // Always taken before gMutex.
 Leaked<std::mutex> gControlMutex;
 // Changed under gMutex; read without it only to skip all work while the log is off.
 std::atomic<Destination> gDestination{Destination::kStderr};
-int gFileFd = -1;
-VelmarLogSink gSink = nullptr;
-void* gSinkContext = nullptr;
-// Set under gMutex; read without it only to skip all work while the log is off.
+// Set under gMutex; read without it only to skip all work while the log is off. A watched line
+// is formatted by its caller, since the watch must see it before velmarLogPrint returns.
 std::atomic<VelmarLogSink> gWatch{nullptr};
 void* gWatchContext = nullptr;
 
-// The file destination's buffers and writer; all under gMutex.
-struct FileWriter {
-    char* fill;   // lines waiting for the writer
-    char* spare;  // the batch the writer is writing
-    size_t fillLength;
-    size_t capacity;      // 0: no buffers, lines are written through
-    bool writing;         // a batch is being written outside the lock
-    bool urgent;          // a caller waits for room: write without lingering
-    bool asleep;          // the writer waits for a wake-up, not for its next look
-    bool stop;            // the writer ends once the buffer is empty
-    bool switching;       // the writer is being stopped: file lines wait
-    bool closing;         // after exit began: lines are written through, no new writer
-    std::thread* thread;  // joined and deleted by StopWriter
+// Positions in the ring count bytes pushed since the start; a record never wraps (a padding
+// record fills the ring's end instead).
+struct State {
+    // Under gMutex.
+    VelmarLogSink sink = nullptr;
+    void* sinkContext = nullptr;
+    char* ring = nullptr;  // kRingBytes, allocated with the first file and kept; null: no ring
+    uint64_t head = 0;     // where the next record goes
+    uint64_t tail = 0;     // records before it are written and their room is free
+    uint64_t dropped = 0;  // Debug lines dropped since the last notice
+    std::thread* thread = nullptr;  // the writer; joined and deleted by StopWriter
+    bool writing = false;           // a drainer (the writer or a caller) owns the file and output
+    bool urgent = false;            // room is wanted: drain without lingering
+    bool asleep = false;            // the writer waits for a wake-up, not for its next look
+    bool stop = false;              // the writer ends once the ring is empty
+    bool switching = false;         // the destination is changing: file lines wait
+    bool closing = false;           // after exit began: callers drain, no new writer
+#if defined(_WIN32)
+    HMODULE pin = nullptr;  // keeps the library loaded while the writer runs
+#endif
+    // Only the drainer touches these while `writing`; otherwise under gMutex.
+    int fd = -1;
+    char* path = nullptr;  // with two buffers for the rotated names after it
+    char* fromName = nullptr;
+    char* toName = nullptr;
+    size_t maxBytes = 0;  // 0: no rotation
+    unsigned keep = 0;
+    uint64_t fileSize = 0;
+    char* out = nullptr;  // kOutBytes, allocated with the ring
 };
-FileWriter gFile;
+State gState;
 
 // Constructed when the library is loaded and again in a forked child, whose copies may count
 // waiters that only exist in the parent.
 Leaked<std::condition_variable> gWork;      // wakes the writer
-Leaked<std::condition_variable> gProgress;  // a batch was written or a switch ended
+Leaked<std::condition_variable> gProgress;  // lines were written, or a switch ended
 
 void ConstructConditions() {
     gWork.Construct();
     gProgress.Construct();
 }
 
-// Lines up to this size are built on the stack; longer ones take one heap block.
-constexpr size_t kStackLine = 1024;
+// ---- Time, thread and the line's lead ----
 
-// What each thread keeps of its lead: the text of the current second (local time is worked out
-// and formatted once per second instead of once per line) and its thread id (asked of the
-// system once instead of by a system call per line). Zero-initialised, trivially destructible.
-struct LeadCache {
-    bool stampValid;
+// The text of one second of local time, worked out once per second instead of once per line.
+struct StampCache {
+    bool valid;
     std::time_t second;
-    char stamp[32];
-    size_t stampLength;
-    char tid[24];
-    size_t tidLength;  // 0 until the thread's first line
-};
-thread_local LeadCache tLead;
+    char text[32];
+    size_t length;
 
-void CacheThreadId() {
+    const char* Text(std::time_t seconds) {
+        if (!valid || second != seconds) {
+            std::tm local{};
 #if defined(_WIN32)
-    const unsigned long id = static_cast<unsigned long>(GetCurrentThreadId());
+            localtime_s(&local, &seconds);
 #else
-    const unsigned long id = static_cast<unsigned long>(syscall(SYS_gettid));
+            localtime_r(&seconds, &local);
 #endif
-    const int n = std::snprintf(tLead.tid, sizeof(tLead.tid), "%lu", id);
-    tLead.tidLength = n > 0 ? static_cast<size_t>(n) : 0;
+            length = std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+            second = seconds;
+            valid = true;
+        }
+        return text;
+    }
+};
+
+// Per calling thread: its stamp cache (for lines formatted by the caller) and its id, asked of
+// the system once instead of by a system call per line. Zero-initialised, trivially
+// destructible.
+struct ThreadCache {
+    StampCache stamps;
+    unsigned long long tid;  // 0 until the thread's first line
+};
+thread_local ThreadCache tThread;
+// Used by the drainer only.
+StampCache gDrainerStamps;
+
+struct Stamp {
+    long long millis;  // wall-clock time, milliseconds since the epoch
+    unsigned long long tid;
+};
+
+Stamp Now() {
+    if (tThread.tid == 0) {
+#if defined(_WIN32)
+        tThread.tid = GetCurrentThreadId();
+#else
+        tThread.tid = static_cast<unsigned long long>(syscall(SYS_gettid));
+#endif
+    }
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return {
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()),
+        tThread.tid};
 }
+
+// Appends to a fixed buffer and counts what did not fit, like snprintf: Length() is what the
+// whole text needs, and the text is complete when Fits().
+class LineOut {
+  public:
+    LineOut(char* out, size_t room) : mOut(out), mRoom(room) {}
+    // Copies what fits, so a cut text keeps its beginning.
+    void Put(const char* text, size_t n) {
+        const size_t room = mLength < mRoom ? mRoom - mLength : 0;
+        if (n > room) {
+            mCut = true;
+        }
+        if (room > 0) {
+            std::memcpy(mOut + mLength, text, n < room ? n : room);
+        }
+        mLength += n;
+    }
+    void Put(char c) { Put(&c, 1); }
+    template <typename T>
+    void Format(const char* spec, T value) {
+        const size_t room = mLength < mRoom ? mRoom - mLength : 0;
+        // snprintf needs a byte for its terminator: a text that fills `room` exactly was cut.
+        const int n = std::snprintf(room > 0 ? mOut + mLength : nullptr, room, spec, value);
+        if (n < 0) {
+            return;
+        }
+        if (static_cast<size_t>(n) >= room) {
+            mCut = true;
+        }
+        mLength += static_cast<size_t>(n);
+    }
+    // Ends the line: a text that already ends with a line break gets no second one.
+    void EndLine(size_t textStart) {
+        if (!mCut && mLength > textStart && mOut[mLength - 1] == '\n') {
+            --mLength;
+        }
+        Put('\n');
+    }
+    size_t Length() const { return mLength; }
+    bool Fits() const { return !mCut; }
+
+  private:
+    char* mOut;
+    size_t mRoom;
+    size_t mLength = 0;
+    bool mCut = false;
+};
+
+// "2026-12-05 17:49:19.123 <tid> D <tag>: ", cut at 1023 characters.
+void PutLead(LineOut& line, StampCache& stamps, const Stamp& stamp, int level, const char* tag,
+             size_t tagLength) {
+    constexpr size_t kMaxLead = 1023;
+    const std::time_t seconds = static_cast<std::time_t>(stamp.millis / 1000);
+    const long long millis = stamp.millis % 1000;
+    const char* date = stamps.Text(seconds);
+    char lead[kMaxLead + 1];
+    LineOut head(lead, kMaxLead);
+    head.Put(date, stamps.length);
+    const char millisText[] = {'.', static_cast<char>('0' + millis / 100),
+                               static_cast<char>('0' + millis / 10 % 10),
+                               static_cast<char>('0' + millis % 10), ' '};
+    head.Put(millisText, sizeof(millisText));
+    char tid[24];
+    size_t digits = 0;
+    unsigned long long id = stamp.tid;
+    do {
+        tid[sizeof(tid) - ++digits] = static_cast<char>('0' + id % 10);
+        id /= 10;
+    } while (id != 0);
+    head.Put(tid + sizeof(tid) - digits, digits);
+    const char levelText[] = {' ',
+                              level == 5   ? 'D'
+                              : level == 7 ? 'E'
+                                           : static_cast<char>('0' + (level % 10)),
+                              ' '};
+    head.Put(levelText, sizeof(levelText));
+    head.Put(tag, tagLength);
+    head.Put(": ", 2);
+    line.Put(lead, head.Fits() ? head.Length() : kMaxLead);
+}
+
+// ---- Conversions of a format text ----
+
+enum class ArgClass { kPercent, kSigned, kUnsigned, kDouble, kString, kPointer, kUnknown };
+enum class Length { kNone, kHH, kH, kL, kLL, kJ, kZ, kT, kBigL };
+
+struct Conversion {
+    const char* begin;  // its '%'
+    const char* end;    // after its conversion character
+    ArgClass kind;
+    Length length;
+    char conversion;
+    bool widthStar;
+    bool precisionStar;
+    bool plain;     // no flags and no width: formatted without snprintf
+    int precision;  // -1: none written (or a '*')
+};
+
+using SignedSize = std::make_signed_t<size_t>;
+using UnsignedPtrdiff = std::make_unsigned_t<std::ptrdiff_t>;
+
+// Longer conversion texts (absurd widths) are left to the caller's vsnprintf.
+constexpr size_t kMaxSpec = 40;
+
+// The next conversion at or after `p`; false when there is none. Caller and writer both read
+// the format with this, so they agree on every argument's type.
+bool NextConversion(const char* p, Conversion* c) {
+    p = std::strchr(p, '%');
+    if (p == nullptr) {
+        return false;
+    }
+    *c = Conversion{p, p + 1, ArgClass::kUnknown, Length::kNone, 0, false, false, true, -1};
+    ++p;
+    if (*p == '%') {
+        c->kind = ArgClass::kPercent;
+        c->end = p + 1;
+        return true;
+    }
+    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0' || *p == '\'') {
+        c->plain = false;
+        ++p;
+    }
+    if (*p == '*') {
+        c->widthStar = true;
+        c->plain = false;
+        ++p;
+    } else {
+        while (*p >= '0' && *p <= '9') {
+            c->plain = false;
+            ++p;
+        }
+        if (*p == '$') {  // numbered arguments
+            c->end = p;
+            return true;
+        }
+    }
+    if (*p == '.') {
+        ++p;
+        if (*p == '*') {
+            c->precisionStar = true;
+            c->plain = false;
+            ++p;
+        } else {
+            int precision = 0;
+            while (*p >= '0' && *p <= '9') {
+                precision = precision < 100000 ? precision * 10 + (*p - '0') : precision;
+                ++p;
+            }
+            c->precision = precision;
+        }
+    }
+    switch (*p) {
+        case 'h':
+            c->length = p[1] == 'h' ? Length::kHH : Length::kH;
+            p += p[1] == 'h' ? 2 : 1;
+            break;
+        case 'l':
+            c->length = p[1] == 'l' ? Length::kLL : Length::kL;
+            p += p[1] == 'l' ? 2 : 1;
+            break;
+        case 'j':
+            c->length = Length::kJ;
+            ++p;
+            break;
+        case 'z':
+            c->length = Length::kZ;
+            ++p;
+            break;
+        case 't':
+            c->length = Length::kT;
+            ++p;
+            break;
+        case 'L':
+            c->length = Length::kBigL;
+            ++p;
+            break;
+        default:
+            break;
+    }
+    c->conversion = *p;
+    c->end = *p != '\0' ? p + 1 : p;
+    if (static_cast<size_t>(c->end - c->begin) > kMaxSpec || c->length == Length::kBigL) {
+        return true;
+    }
+    switch (*p) {
+        case 'd':
+        case 'i':
+            c->kind = ArgClass::kSigned;
+            break;
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X':
+            c->kind = ArgClass::kUnsigned;
+            break;
+        case 'c':
+            c->kind = c->length == Length::kNone ? ArgClass::kSigned : ArgClass::kUnknown;
+            break;
+        case 's':
+            c->kind = c->length == Length::kNone ? ArgClass::kString : ArgClass::kUnknown;
+            break;
+        case 'p':
+            c->kind = c->length == Length::kNone ? ArgClass::kPointer : ArgClass::kUnknown;
+            break;
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            c->kind = c->length == Length::kNone || c->length == Length::kL ? ArgClass::kDouble
+                                                                            : ArgClass::kUnknown;
+            break;
+        default:  // %n, %m, wide characters and whatever else: formatted by the caller
+            break;
+    }
+    return true;
+}
+
+// ---- Records ----
+
+enum RecordKind : uint8_t { kPadding, kDeferred, kLine, kDropped };
+
+// Followed by the body: kDeferred: tag, format text and its NUL, then the arguments (8 bytes
+// each; a string as its 4-byte length, its bytes and a NUL); kLine: the finished line without
+// its newline; kDropped: the 8-byte count.
+struct RecordHead {
+    uint32_t size;  // with head and body, a multiple of 8
+    uint8_t kind;
+    uint8_t level;
+    uint16_t tagLength;
+    uint32_t formatLength;  // with its NUL
+    uint32_t unused;
+    long long millis;
+    unsigned long long tid;
+    uintptr_t formatAddress;  // where the caller's format was: the writer's plan cache key
+};
+
+constexpr size_t RecordSize(size_t bodyLength) {
+    return (sizeof(RecordHead) + bodyLength + 7) & ~size_t{7};
+}
+
+// A record's body as it is built: on the stack, then on the heap when it grows.
+class Body {
+  public:
+    Body() = default;
+    Body(const Body&) = delete;
+    Body& operator=(const Body&) = delete;
+    ~Body() {
+        if (mData != mStack) {
+            std::free(mData);
+        }
+    }
+    bool Put(const void* data, size_t n) {
+        if (mLength + n > mCapacity) {
+            size_t capacity = mCapacity * 2;
+            while (capacity < mLength + n) {
+                capacity *= 2;
+            }
+            char* bigger = static_cast<char*>(std::malloc(capacity));
+            if (bigger == nullptr) {
+                return false;
+            }
+            std::memcpy(bigger, mData, mLength);
+            if (mData != mStack) {
+                std::free(mData);
+            }
+            mData = bigger;
+            mCapacity = capacity;
+        }
+        std::memcpy(mData + mLength, data, n);
+        mLength += n;
+        return true;
+    }
+    bool PutWord(uint64_t value) {
+        if (mCapacity - mLength >= sizeof(value)) {  // the common case, without a call
+            std::memcpy(mData + mLength, &value, sizeof(value));
+            mLength += sizeof(value);
+            return true;
+        }
+        return Put(&value, sizeof(value));
+    }
+    const char* Data() const { return mData; }
+    size_t Length() const { return mLength; }
+
+  private:
+    char mStack[512];
+    char* mData = mStack;
+    size_t mCapacity = sizeof(mStack);
+    size_t mLength = 0;
+};
+
+// How the caller takes a format's arguments, one step per argument it stores.
+enum class Step : uint8_t {
+    kInt,
+    kUnsigned,
+    kLong,
+    kUnsignedLong,
+    kLongLong,
+    kUnsignedLongLong,
+    kIntMax,
+    kUnsignedIntMax,
+    kSignedSize,
+    kSize,
+    kPtrdiff,
+    kUnsignedPtrdiff,
+    kDouble,
+    kPointer,
+    kStar,           // a width or precision given as an argument
+    kStarPrecision,  // the same, and the precision of a %s right after it
+    kString,
+};
+
+constexpr size_t kMaxSteps = 32;
+constexpr int16_t kPrecisionFromStar = -2;
+
+struct Plan {
+    uint32_t length;  // of the format, without its NUL
+    uint8_t count;
+    Step steps[kMaxSteps];
+    int16_t precision[kMaxSteps];  // of a kString: -1 none, or kPrecisionFromStar
+};
+
+Step IntegerStep(const Conversion& c) {
+    static constexpr Step kSigned[] = {Step::kInt,        Step::kInt,      Step::kInt,
+                                       Step::kLong,       Step::kLongLong, Step::kIntMax,
+                                       Step::kSignedSize, Step::kPtrdiff};
+    static constexpr Step kUnsigned[] = {
+        Step::kUnsigned,         Step::kUnsigned,       Step::kUnsigned, Step::kUnsignedLong,
+        Step::kUnsignedLongLong, Step::kUnsignedIntMax, Step::kSize,     Step::kUnsignedPtrdiff};
+    const size_t length = static_cast<size_t>(c.length);
+    return c.kind == ArgClass::kSigned ? kSigned[length] : kUnsigned[length];
+}
+
+// False for a format with a conversion this does not know, or with too many arguments.
+bool MakePlan(const char* format, Plan* plan) {
+    plan->count = 0;
+    Conversion c;
+    const char* p = format;
+    for (; NextConversion(p, &c); p = c.end) {
+        if (c.kind == ArgClass::kPercent) {
+            continue;
+        }
+        if (c.kind == ArgClass::kUnknown || plan->count + size_t{3} > kMaxSteps) {
+            return false;
+        }
+        if (c.widthStar) {
+            plan->steps[plan->count++] = Step::kStar;
+        }
+        if (c.precisionStar) {
+            plan->steps[plan->count++] =
+                c.kind == ArgClass::kString ? Step::kStarPrecision : Step::kStar;
+        }
+        Step step = Step::kPointer;
+        switch (c.kind) {
+            case ArgClass::kSigned:
+            case ArgClass::kUnsigned:
+                step = IntegerStep(c);
+                break;
+            case ArgClass::kDouble:
+                step = Step::kDouble;
+                break;
+            case ArgClass::kString:
+                step = Step::kString;
+                plan->precision[plan->count] =
+                    c.precisionStar ? kPrecisionFromStar
+                                    : static_cast<int16_t>(std::min(c.precision, 32767));
+                break;
+            default:
+                break;
+        }
+        plan->steps[plan->count++] = step;
+    }
+    plan->length = static_cast<uint32_t>(p + std::strlen(p) - format);
+    return true;
+}
+
+// Each thread keeps the plans of the formats it logs: the plug-in logs a few dozen constant
+// formats over and over. A plan is used only for the same text (compared, not just the same
+// address: a library unloaded and another loaded may put a different format there).
+constexpr size_t kPlanSlots = 16;
+constexpr size_t kPlanText = 192;
+struct CachedPlan {
+    const char* format;
+    Plan plan;
+    char text[kPlanText];
+};
+struct PlanCache {
+    CachedPlan slots[kPlanSlots];
+};
+thread_local PlanCache tPlans;
+
+// The plan of `format` (in `scratch` when it is not kept); null when it has none.
+const Plan* FindPlan(const char* format, Plan* scratch) {
+    CachedPlan& slot = tPlans.slots[(reinterpret_cast<uintptr_t>(format) >> 3) % kPlanSlots];
+    if (slot.format == format && std::strncmp(slot.text, format, slot.plan.length + 1) == 0) {
+        return &slot.plan;
+    }
+    if (!MakePlan(format, scratch)) {
+        return nullptr;
+    }
+    if (scratch->length < kPlanText) {
+        slot.format = format;
+        slot.plan = *scratch;
+        std::memcpy(slot.text, format, scratch->length + 1);
+        return &slot.plan;
+    }
+    return scratch;
+}
+
+// Copies the tag, the format and its arguments into `body`; false for a format without a plan
+// (the caller formats the line itself then) or when memory runs out.
+bool EncodeDeferred(Body* body, const char* tag, size_t tagLength, const char* format, va_list args,
+                    uint32_t* formatLength) {
+    Plan scratch;
+    const Plan* plan = FindPlan(format, &scratch);
+    if (plan == nullptr || !body->Put(tag, tagLength) || !body->Put(format, plan->length + 1)) {
+        return false;
+    }
+    *formatLength = plan->length + 1;
+    int starPrecision = -1;
+    for (size_t i = 0; i < plan->count; ++i) {
+        uint64_t word = 0;
+        switch (plan->steps[i]) {
+            case Step::kInt:
+            case Step::kStar:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, int)));
+                break;
+            case Step::kStarPrecision:
+                starPrecision = va_arg(args, int);
+                word = static_cast<uint64_t>(static_cast<int64_t>(starPrecision));
+                break;
+            case Step::kUnsigned:
+                word = va_arg(args, unsigned);
+                break;
+            case Step::kLong:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, long)));
+                break;
+            case Step::kUnsignedLong:
+                word = va_arg(args, unsigned long);
+                break;
+            case Step::kLongLong:
+                word = static_cast<uint64_t>(va_arg(args, long long));
+                break;
+            case Step::kUnsignedLongLong:
+                word = va_arg(args, unsigned long long);
+                break;
+            case Step::kIntMax:
+                word = static_cast<uint64_t>(va_arg(args, intmax_t));
+                break;
+            case Step::kUnsignedIntMax:
+                word = va_arg(args, uintmax_t);
+                break;
+            case Step::kSignedSize:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, SignedSize)));
+                break;
+            case Step::kSize:
+                word = va_arg(args, size_t);
+                break;
+            case Step::kPtrdiff:
+                word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, std::ptrdiff_t)));
+                break;
+            case Step::kUnsignedPtrdiff:
+                word = va_arg(args, UnsignedPtrdiff);
+                break;
+            case Step::kDouble: {
+                const double value = va_arg(args, double);
+                std::memcpy(&word, &value, sizeof(word));
+                break;
+            }
+            case Step::kPointer:
+                word = reinterpret_cast<uintptr_t>(va_arg(args, void*));
+                break;
+            case Step::kString: {
+                const char* text = va_arg(args, const char*);
+                if (text == nullptr) {  // what the C library prints for it is its own business
+                    return false;
+                }
+                const int precision =
+                    plan->precision[i] == kPrecisionFromStar ? starPrecision : plan->precision[i];
+                size_t n = 0;
+                if (precision < 0) {
+                    n = std::strlen(text);
+                } else {  // the text need not be terminated within its precision
+                    while (n < static_cast<size_t>(precision) && text[n] != '\0') {
+                        ++n;
+                    }
+                }
+                const uint32_t length = static_cast<uint32_t>(n);
+                if (n > UINT32_MAX / 2 || !body->Put(&length, sizeof(length)) ||
+                    !body->Put(text, n) || !body->Put("", 1)) {
+                    return false;
+                }
+                continue;
+            }
+        }
+        if (!body->PutWord(word)) {
+            return false;
+        }
+    }
+    return body->Length() < UINT32_MAX / 2;
+}
+
+// Reads the arguments EncodeDeferred stored.
+class ArgReader {
+  public:
+    explicit ArgReader(const char* p) : mP(p) {}
+    uint64_t Word() {
+        uint64_t word = 0;
+        std::memcpy(&word, mP, sizeof(word));
+        mP += sizeof(word);
+        return word;
+    }
+    const char* Text(size_t* length) {
+        uint32_t n = 0;
+        std::memcpy(&n, mP, sizeof(n));
+        const char* text = mP + sizeof(n);
+        mP = text + n + 1;
+        *length = n;
+        return text;
+    }
+
+  private:
+    const char* mP;
+};
+
+// An integer as %d, %u, %x or %X with at most a precision.
+void PutInteger(LineOut& line, uint64_t magnitude, bool negative, char conversion, int precision) {
+    char digits[24];
+    size_t n = 0;
+    const unsigned base = conversion == 'x' || conversion == 'X' ? 16 : 10;
+    const char* symbols = conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    while (magnitude != 0) {
+        digits[sizeof(digits) - ++n] = symbols[magnitude % base];
+        magnitude /= base;
+    }
+    // Without a precision a zero is one digit; with precision 0 it is no digit at all.
+    const size_t width = precision < 0 ? 1 : static_cast<size_t>(precision);
+    if (negative) {
+        line.Put('-');
+    }
+    for (size_t i = n; i < width; ++i) {
+        line.Put('0');
+    }
+    line.Put(digits + sizeof(digits) - n, n);
+}
+
+// One conversion handed to snprintf, the '*'s replaced by their values.
+void PutBySnprintf(LineOut& line, const Conversion& c, ArgReader& args) {
+    char spec[kMaxSpec + 48];
+    size_t n = 0;
+    const long long width = c.widthStar ? static_cast<long long>(args.Word()) : 0;
+    const long long precision = c.precisionStar ? static_cast<long long>(args.Word()) : 0;
+    for (const char* p = c.begin; p < c.end; ++p) {
+        if (*p == '*' && p[-1] != '.') {
+            n += static_cast<size_t>(std::snprintf(spec + n, sizeof(spec) - n, "%lld", width));
+        } else if (*p == '.' && p[1] == '*') {
+            // A negative precision is as if none were given.
+            if (precision >= 0) {
+                n += static_cast<size_t>(
+                    std::snprintf(spec + n, sizeof(spec) - n, ".%lld", precision));
+            }
+            ++p;
+        } else {
+            spec[n++] = *p;
+        }
+    }
+    spec[n] = '\0';
+    if (c.kind == ArgClass::kString) {
+        size_t length = 0;
+        line.Format(spec, args.Text(&length));
+        return;
+    }
+    const uint64_t word = args.Word();
+    switch (c.kind) {
+        case ArgClass::kSigned:
+            switch (c.length) {
+                case Length::kL:
+                    return line.Format(spec, static_cast<long>(word));
+                case Length::kLL:
+                    return line.Format(spec, static_cast<long long>(word));
+                case Length::kJ:
+                    return line.Format(spec, static_cast<intmax_t>(word));
+                case Length::kZ:
+                    return line.Format(spec, static_cast<SignedSize>(word));
+                case Length::kT:
+                    return line.Format(spec, static_cast<std::ptrdiff_t>(word));
+                default:
+                    return line.Format(spec, static_cast<int>(word));
+            }
+        case ArgClass::kUnsigned:
+            switch (c.length) {
+                case Length::kL:
+                    return line.Format(spec, static_cast<unsigned long>(word));
+                case Length::kLL:
+                    return line.Format(spec, static_cast<unsigned long long>(word));
+                case Length::kJ:
+                    return line.Format(spec, static_cast<uintmax_t>(word));
+                case Length::kZ:
+                    return line.Format(spec, static_cast<size_t>(word));
+                case Length::kT:
+                    return line.Format(spec, static_cast<UnsignedPtrdiff>(word));
+                default:
+                    return line.Format(spec, static_cast<unsigned>(word));
+            }
+        case ArgClass::kDouble: {
+            double value = 0;
+            std::memcpy(&value, &word, sizeof(value));
+            return line.Format(spec, value);
+        }
+        case ArgClass::kPointer:
+            return line.Format(spec, reinterpret_cast<void*>(static_cast<uintptr_t>(word)));
+        default:
+            return;
+    }
+}
+
+// The conversions of a format as the writer reads them, kept for the formats it meets again
+// (looked up by the caller's format address, used only for the same text). Drainer only.
+constexpr size_t kWriterPlanSlots = 16;
+constexpr size_t kWriterPlanConversions = 24;
+struct WriterPlan {
+    uint32_t length;  // with its NUL; 0: empty slot
+    uint8_t count;
+    char text[kPlanText];
+    Conversion conversions[kWriterPlanConversions];  // pointing into `text`
+};
+WriterPlan gWriterPlans[kWriterPlanSlots];
+
+const WriterPlan* FindWriterPlan(uintptr_t address, const char* format, uint32_t length) {
+    WriterPlan& plan = gWriterPlans[(address >> 3) % kWriterPlanSlots];
+    if (plan.length == length && std::memcmp(plan.text, format, length) == 0) {
+        return &plan;
+    }
+    // Emptied first: a drainer ended half way (Windows at exit) leaves no plan that matches.
+    plan.length = 0;
+    if (length > kPlanText) {
+        return nullptr;
+    }
+    std::memcpy(plan.text, format, length);
+    plan.count = 0;
+    Conversion c;
+    for (const char* p = plan.text; NextConversion(p, &c); p = c.end) {
+        if (plan.count == kWriterPlanConversions) {
+            plan.length = 0;
+            return nullptr;
+        }
+        plan.conversions[plan.count++] = c;
+    }
+    plan.length = length;
+    return &plan;
+}
+
+// One conversion of a deferred record, as vsnprintf would have made it.
+void PutConversion(LineOut& line, const Conversion& c, ArgReader& reader) {
+    const bool integer = c.kind == ArgClass::kSigned || c.kind == ArgClass::kUnsigned;
+    if (c.kind == ArgClass::kPercent) {
+        line.Put('%');
+    } else if (c.plain && c.kind == ArgClass::kString) {
+        size_t length = 0;
+        const char* text = reader.Text(&length);
+        line.Put(text, length);
+    } else if (c.plain && integer && c.conversion != 'c' && c.conversion != 'o' &&
+               c.length != Length::kHH && c.length != Length::kH) {
+        const uint64_t word = reader.Word();
+        const bool negative = c.kind == ArgClass::kSigned && static_cast<int64_t>(word) < 0;
+        PutInteger(line, negative ? 0 - word : word, negative, c.conversion, c.precision);
+#if defined(__GLIBC__)
+    } else if (c.plain && c.kind == ArgClass::kPointer && c.precision < 0) {
+        // glibc's %p: "(nil)", or 0x and the lower-case hexadecimal digits.
+        const uint64_t word = reader.Word();
+        if (word == 0) {
+            line.Put("(nil)", 5);
+        } else {
+            line.Put("0x", 2);
+            PutInteger(line, word, false, 'x', -1);
+        }
+#endif
+    } else {
+        PutBySnprintf(line, c, reader);
+    }
+}
+
+// The message of a deferred record, as vsnprintf would have made it in the caller.
+void PutDeferredMessage(LineOut& line, const RecordHead& head, const char* format,
+                        const char* args) {
+    ArgReader reader(args);
+    const char* p = format;
+    if (const WriterPlan* plan = FindWriterPlan(head.formatAddress, format, head.formatLength)) {
+        p = plan->text;
+        for (size_t i = 0; i < plan->count; ++i) {
+            const Conversion& c = plan->conversions[i];
+            line.Put(p, static_cast<size_t>(c.begin - p));
+            PutConversion(line, c, reader);
+            p = c.end;
+        }
+    } else {
+        Conversion c;
+        for (; NextConversion(p, &c); p = c.end) {
+            line.Put(p, static_cast<size_t>(c.begin - p));
+            PutConversion(line, c, reader);
+        }
+    }
+    line.Put(p, std::strlen(p));
+}
+
+// Formats a record's line with its newline into `out`; answers its length, which exceeds
+// `room` when it did not fit.
+size_t FormatRecord(const RecordHead& head, const char* body, char* out, size_t room) {
+    LineOut line(out, room);
+    const Stamp stamp{head.millis, head.tid};
+    switch (head.kind) {
+        case kLine:
+            line.Put(body, head.formatLength);
+            line.Put('\n');
+            break;
+        case kDropped: {
+            PutLead(line, gDrainerStamps, stamp, kDebugLevel, kNoticeTag, sizeof(kNoticeTag) - 1);
+            uint64_t count = 0;
+            std::memcpy(&count, body, sizeof(count));
+            line.Format("%llu log lines dropped\n", static_cast<unsigned long long>(count));
+            break;
+        }
+        default: {
+            PutLead(line, gDrainerStamps, stamp, head.level, body, head.tagLength);
+            const size_t textStart = line.Length();
+            const char* format = body + head.tagLength;
+            PutDeferredMessage(line, head, format, format + head.formatLength);
+            line.EndLine(textStart);
+            break;
+        }
+    }
+    return line.Fits() ? line.Length() : line.Length() + 1;
+}
+
+// ---- The file and the ring ----
 
 int WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {
@@ -154,41 +927,237 @@ int WriteAll(int fd, const char* data, size_t length) {
     return 0;
 }
 
-void CloseFileLocked() {
-    if (gFileFd >= 0) {
+int OpenLog(const char* path, bool truncate) {
 #if defined(_WIN32)
-        _close(gFileFd);
+    return _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | (truncate ? _O_TRUNC : 0),
+                 0644);
 #else
-        close(gFileFd);
+    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
 #endif
-        gFileFd = -1;
-    }
-    std::free(gFile.fill);
-    std::free(gFile.spare);
-    gFile.fill = nullptr;
-    gFile.spare = nullptr;
-    gFile.fillLength = 0;
-    gFile.capacity = 0;
 }
 
-// Writes what is buffered and then `line` from the calling thread, in one system call when
-// they fit together. With gMutex held and no batch in flight, so the order stays the order of
-// the calls.
-int WriteThroughLocked(const char* line, size_t n) {
-    int result = 0;
-    if (n > 0 && gFile.fillLength > 0 && gFile.fillLength + n <= gFile.capacity) {
-        std::memcpy(gFile.fill + gFile.fillLength, line, n);
-        result = WriteAll(gFileFd, gFile.fill, gFile.fillLength + n);
-    } else {
-        if (gFile.fillLength > 0) {
-            result = WriteAll(gFileFd, gFile.fill, gFile.fillLength);
-        }
-        if (n > 0 && WriteAll(gFileFd, line, n) != 0) {
-            result = -1;
+void CloseFd(int fd) {
+    if (fd >= 0) {
+#if defined(_WIN32)
+        _close(fd);
+#else
+        close(fd);
+#endif
+    }
+}
+
+void ReplaceFile(const char* from, const char* to) {
+    std::remove(to);  // Windows does not rename onto an existing file
+    std::rename(from, to);
+}
+
+// path.keep-1 -> path.keep, ..., path -> path.1, then a fresh path. By the drainer.
+void RotateFile() {
+    State& s = gState;
+    CloseFd(s.fd);
+    for (unsigned i = s.keep; i >= 1; --i) {
+        std::snprintf(s.toName, std::strlen(s.path) + 16, "%s.%u", s.path, i);
+        if (i == 1) {
+            ReplaceFile(s.path, s.toName);
+        } else {
+            std::snprintf(s.fromName, std::strlen(s.path) + 16, "%s.%u", s.path, i - 1);
+            ReplaceFile(s.fromName, s.toName);
         }
     }
-    gFile.fillLength = 0;
-    return result;
+    s.fd = OpenLog(s.path, true);
+    s.fileSize = 0;
+    if (s.fd < 0) {
+        std::fprintf(stderr, "velmar log: cannot reopen %s after rotating it\n", s.path);
+    }
+}
+
+// Takes the records of one snapshot of the ring into the output buffer, writes the buffer when
+// it is full, and frees the records' room once their lines are written. Runs without gMutex,
+// as the one drainer (gState.writing).
+class Drainer {
+  public:
+    explicit Drainer(std::unique_lock<std::mutex>& lock) : mLock(lock) {}
+    Drainer(const Drainer&) = delete;
+    Drainer& operator=(const Drainer&) = delete;
+
+    // Answers the record's size.
+    size_t Record(uint64_t position) {
+        const char* at = gState.ring + (position & (kRingBytes - 1));
+        RecordHead head;
+        std::memcpy(&head, at, sizeof(head));
+        if (head.kind != kPadding) {
+            const char* body = at + sizeof(head);
+            const size_t room = kOutBytes - mLength;
+            const size_t n = FormatRecord(head, body, gState.out + mLength, room);
+            if (n <= room) {
+                Commit(n);
+            } else {
+                Long(n,
+                     [&](char* out, size_t size) { return FormatRecord(head, body, out, size); });
+            }
+        }
+        mCovered = position + head.size;
+        return head.size;
+    }
+
+    // A line formatted by the caller (with its newline), written after the records.
+    void Line(const char* line, size_t n) {
+        if (n <= kOutBytes - mLength) {
+            std::memcpy(gState.out + mLength, line, n);
+            Commit(n);
+        } else {
+            Long(n, [&](char* out, size_t) {
+                std::memcpy(out, line, n);
+                return n;
+            });
+        }
+    }
+
+    // Writes the buffer and frees the room of the records it held.
+    void Flush() {
+        if (mLength > 0) {
+            WriteAll(gState.fd, gState.out, mLength);
+            gState.fileSize += mLength;
+            mLength = 0;
+        }
+        mLock.lock();
+        if (mCovered > gState.tail) {
+            gState.tail = mCovered;
+        }
+        gProgress->notify_all();
+        mLock.unlock();
+    }
+
+  private:
+    // Rotation happens between lines, so every file but the newest holds whole lines and stays
+    // within the limit unless one line alone is longer.
+    bool MustRotate(size_t n) const {
+        const uint64_t before = gState.fileSize + mLength;
+        return gState.maxBytes > 0 && before > 0 && before + n > gState.maxBytes;
+    }
+
+    // The line just formatted at the buffer's end goes into the buffer.
+    void Commit(size_t n) {
+        if (MustRotate(n)) {
+            const size_t earlier = mLength;
+            WriteAll(gState.fd, gState.out, earlier);
+            gState.fileSize += earlier;
+            RotateFile();
+            std::memmove(gState.out, gState.out + earlier, n);
+            mLength = 0;
+        }
+        mLength += n;
+        if (mLength == kOutBytes) {
+            Flush();
+        }
+    }
+
+    // A line that does not fit in the space left (`need` is at least its length): written after
+    // the buffer, or alone. `make` writes it into the room given and answers its length.
+    template <typename Make>
+    void Long(size_t need, Make make) {
+        if (mLength > 0) {
+            Flush();
+        }
+        if (need <= kOutBytes) {
+            Commit(make(gState.out, kOutBytes));
+            return;
+        }
+        char* big = static_cast<char*>(std::malloc(need));
+        if (big == nullptr) {
+            return;
+        }
+        const size_t n = make(big, need);
+        if (MustRotate(n)) {
+            RotateFile();
+        }
+        WriteAll(gState.fd, big, n);
+        gState.fileSize += n;
+        std::free(big);
+    }
+
+    std::unique_lock<std::mutex>& mLock;
+    size_t mLength = 0;
+    uint64_t mCovered = 0;
+};
+
+size_t UsedLocked() {
+    return static_cast<size_t>(gState.head - gState.tail);
+}
+
+// Room a record of `size` bytes takes at `position`, with the padding it may need.
+size_t PlaceCost(uint64_t position, size_t size) {
+    const size_t offset = static_cast<size_t>(position & (kRingBytes - 1));
+    return offset + size > kRingBytes ? kRingBytes - offset + size : size;
+}
+
+void WriteRecordLocked(RecordHead head, const void* body, size_t bodyLength) {
+    State& s = gState;
+    head.size = static_cast<uint32_t>(RecordSize(bodyLength));
+    size_t offset = static_cast<size_t>(s.head & (kRingBytes - 1));
+    if (offset + head.size > kRingBytes) {
+        RecordHead padding{};
+        padding.size = static_cast<uint32_t>(kRingBytes - offset);
+        padding.kind = kPadding;
+        std::memcpy(s.ring + offset, &padding, sizeof(padding));
+        s.head += padding.size;
+        offset = 0;
+    }
+    std::memcpy(s.ring + offset, &head, sizeof(head));
+    std::memcpy(s.ring + offset + sizeof(head), body, bodyLength);
+    s.head += head.size;
+}
+
+constexpr size_t kNoticeSize = RecordSize(sizeof(uint64_t));
+
+// Puts the "N log lines dropped" line into the ring when there is room for it (and `extra`
+// more bytes after it).
+bool PushNoticeLocked(size_t extra) {
+    State& s = gState;
+    const size_t cost = PlaceCost(s.head, kNoticeSize);
+    if (s.dropped == 0 || UsedLocked() + cost + PlaceCost(s.head + cost, extra) > kRingBytes) {
+        return s.dropped == 0;
+    }
+    const Stamp stamp = Now();
+    RecordHead head{};
+    head.kind = kDropped;
+    head.millis = stamp.millis;
+    head.tid = stamp.tid;
+    WriteRecordLocked(head, &s.dropped, sizeof(s.dropped));
+    s.dropped = 0;
+    return true;
+}
+
+// Writes what the ring holds now, and then `line` when given, as the drainer. With gMutex held
+// by `lock` and no other drainer; returns with it held.
+void DrainLocked(std::unique_lock<std::mutex>& lock, const char* line, size_t n) {
+    gState.writing = true;
+    PushNoticeLocked(0);
+    const uint64_t end = gState.head;
+    uint64_t position = gState.tail;
+    Drainer drainer(lock);
+    lock.unlock();
+    while (position < end) {
+        position += drainer.Record(position);
+    }
+    if (line != nullptr) {
+        drainer.Line(line, n);
+    }
+    drainer.Flush();
+    lock.lock();
+    gState.writing = false;
+    gProgress->notify_all();
+}
+
+// Returns once the records before `target` are written, draining itself when nobody else is.
+void DrainUntilLocked(std::unique_lock<std::mutex>& lock, uint64_t target) {
+    while (gState.tail < target) {
+        if (!gState.writing) {
+            DrainLocked(lock, nullptr, 0);
+        } else {
+            gProgress->wait(lock);
+        }
+    }
 }
 
 void WriterLoop() {
@@ -198,82 +1167,159 @@ void WriterLoop() {
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
 #endif
+    State& s = gState;
     std::unique_lock<std::mutex> lock(*gMutex);
     for (;;) {
-        // Half a buffer, a caller waiting for room, a stop, or lines found at a look make a
-        // batch.
+        // Half a ring, a caller wanting room, a stop, or lines found at a look make a batch.
         int idleLooks = 0;
-        while (!gFile.stop && !gFile.urgent && gFile.fillLength < gFile.capacity / 2) {
+        while (!s.stop && !s.urgent && UsedLocked() < kRingBytes / 2) {
             if (idleLooks >= kIdleLooks) {
-                gFile.asleep = true;
+                s.asleep = true;
                 gWork->wait(lock);
-                gFile.asleep = false;
+                s.asleep = false;
                 idleLooks = 0;
             } else if (gWork->wait_for(lock, kLinger) == std::cv_status::timeout) {
-                if (gFile.fillLength > 0) {
+                if (UsedLocked() > 0 || s.dropped > 0) {
                     break;
                 }
                 ++idleLooks;
             }
         }
-        if (gFile.fillLength == 0) {
-            if (gFile.stop) {
+        if (UsedLocked() == 0 && s.dropped == 0) {
+            if (s.stop) {
                 return;
             }
+            s.urgent = false;
             continue;
         }
-        std::swap(gFile.fill, gFile.spare);
-        const size_t length = gFile.fillLength;
-        gFile.fillLength = 0;
-        gFile.urgent = false;
-        gFile.writing = true;
-        const int fd = gFileFd;
-        const char* batch = gFile.spare;
-        // Callers waiting for room can fill the other buffer while this one is written.
-        gProgress->notify_all();
-        lock.unlock();
-        WriteAll(fd, batch, length);
-        lock.lock();
-        gFile.writing = false;
-        gProgress->notify_all();
+        if (s.writing) {  // a caller drains an Error line
+            gProgress->wait(lock);
+            continue;
+        }
+        s.urgent = false;
+        DrainLocked(lock, nullptr, 0);
     }
 }
 
-// False when no thread can be started; the caller then writes its line through.
+// False when no thread can be started; callers then drain themselves.
 bool StartWriterLocked() {
     try {
-        gFile.thread = new std::thread(&WriterLoop);
+        gState.thread = new std::thread(&WriterLoop);
     } catch (const std::system_error&) {
         return false;
     } catch (const std::bad_alloc&) {
         return false;
     }
+#if defined(_WIN32)
+    // A library unloaded under a running writer would pull its code from under it; the writer
+    // holds a reference until StopWriter has joined it.
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&gState),
+                       &gState.pin);
+#endif
     return true;
 }
 
-// Ends the writer after it has written every buffered line. Called with gControlMutex held and
-// `lock` (on gMutex) held; returns with both still held and gFile.switching set, so that no
-// line is buffered until the caller ends the switch.
+enum class Pushed { kYes, kDropped, kTooLong, kNotFile };
+
+// Puts one record into the ring, with the notice of dropped lines before it when due. A Debug
+// line finding no room is dropped; an Error line waits for room and is written before this
+// returns. With gMutex held by `lock`.
+Pushed PushLocked(std::unique_lock<std::mutex>& lock, const RecordHead& head, const char* body,
+                  size_t bodyLength) {
+    State& s = gState;
+    const size_t size = RecordSize(bodyLength);
+    for (;;) {
+        if (gDestination.load(std::memory_order_relaxed) != Destination::kFile) {
+            return Pushed::kNotFile;
+        }
+        if (s.switching) {
+            gProgress->wait(lock);
+            continue;
+        }
+        if (s.ring == nullptr || size > kRingBytes / 2) {
+            return Pushed::kTooLong;
+        }
+        const bool error = head.level == kErrorLevel;
+        if (PushNoticeLocked(size) && UsedLocked() + PlaceCost(s.head, size) <= kRingBytes) {
+            const size_t before = UsedLocked();
+            WriteRecordLocked(head, body, bodyLength);
+            bool drainHere = error || s.closing;
+            if (!drainHere && s.thread == nullptr && !StartWriterLocked()) {
+                drainHere = true;
+            }
+            if (drainHere) {
+                // An error is in the file before the call returns: it is often the last thing a
+                // process says before it dies.
+                DrainUntilLocked(lock, s.head);
+            } else if (s.asleep || (before < kRingBytes / 2 && UsedLocked() >= kRingBytes / 2)) {
+                // Otherwise the writer finds the line at its next look.
+                gWork->notify_one();
+            }
+            return Pushed::kYes;
+        }
+        if (!error && !s.closing && s.thread != nullptr) {
+            ++s.dropped;
+            if (!s.urgent) {
+                s.urgent = true;
+                gWork->notify_one();
+            }
+            return Pushed::kDropped;
+        }
+        if (!s.writing) {
+            DrainLocked(lock, nullptr, 0);
+        } else {
+            s.urgent = true;
+            gWork->notify_one();
+            gProgress->wait(lock);
+        }
+    }
+}
+
+// Ends the writer after it has written every line in the ring, and waits for a caller draining
+// to finish. Called with gControlMutex held and `lock` (on gMutex) held; returns with both
+// still held, the ring empty and gState.switching set, so that no line is queued until the
+// caller ends the switch.
 void StopWriter(std::unique_lock<std::mutex>& lock) {
-    gFile.switching = true;
-    if (gFile.thread != nullptr) {
-        std::thread* writer = gFile.thread;
-        gFile.stop = true;
+    State& s = gState;
+    s.switching = true;
+    if (s.thread != nullptr) {
+        std::thread* writer = s.thread;
+        s.stop = true;
         gWork->notify_one();
         lock.unlock();
         writer->join();
         delete writer;
         lock.lock();
-        gFile.thread = nullptr;
-        gFile.stop = false;
+        s.thread = nullptr;
+        s.stop = false;
+#if defined(_WIN32)
+        if (s.pin != nullptr) {
+            FreeLibrary(s.pin);
+            s.pin = nullptr;
+        }
+#endif
     }
-    if (gFile.fillLength > 0) {
-        WriteThroughLocked(nullptr, 0);
+    while (s.writing || UsedLocked() > 0 || s.dropped > 0) {
+        if (s.writing) {
+            gProgress->wait(lock);
+        } else {
+            DrainLocked(lock, nullptr, 0);
+        }
     }
 }
 
+void CloseFileLocked() {
+    State& s = gState;
+    CloseFd(s.fd);
+    s.fd = -1;
+    std::free(s.path);
+    s.path = nullptr;
+    s.fromName = nullptr;
+    s.toName = nullptr;
+}
+
 void EndSwitch() {
-    gFile.switching = false;
+    gState.switching = false;
     gProgress->notify_all();
 }
 
@@ -288,24 +1334,54 @@ void SwitchDestination(Apply apply) {
     EndSwitch();
 }
 
-// At exit and when the library is unloaded: everything buffered goes to the file, the writer is
-// joined, and lines logged later (by threads still running during exit) are written through.
+// At exit and when the library is unloaded: everything in the ring goes to the file, the
+// writer is joined, and lines logged later (by threads still running during exit) are written
+// by their callers.
 void StopForGood() {
     std::lock_guard<std::mutex> control(*gControlMutex);
     std::unique_lock<std::mutex> lock(*gMutex);
     StopWriter(lock);
-    gFile.closing = true;
+    gState.closing = true;
     EndSwitch();
 }
 
+void OnLoad() {
+    gMutex.Construct();
+    gControlMutex.Construct();
+    ConstructConditions();
+}
+
+#if defined(_WIN32)
+// Under the loader lock no thread may be joined. A library unloaded by FreeLibrary has no
+// writer (the writer's reference keeps it loaded), so it only writes out what is left. At
+// process exit Windows has already ended every other thread, the writer included, perhaps in
+// the middle of a batch: the ring is written out from its tail by this thread, which may repeat
+// part of that batch rather than lose it. A lock held by an ended thread stays held, hence
+// try_lock.
+void OnDetach(bool processExit) {
+    if (!processExit) {
+        StopForGood();
+        return;
+    }
+    if (!gMutex->try_lock()) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(*gMutex, std::adopt_lock);
+    gState.closing = true;
+    gState.writing = false;
+    if (gDestination.load(std::memory_order_relaxed) == Destination::kFile &&
+        gState.ring != nullptr) {
+        DrainLocked(lock, nullptr, 0);
+    }
+}
+#else
 bool gAtExitRegistered = false;  // under gControlMutex
 
-#if !defined(_WIN32)
 // Fork: the child must not inherit a lock held by another thread of the parent, nor a writer
 // thread that does not exist in it. Holding both locks over fork() means no line and no switch
 // is half done; the child forgets the writer (the parent's thread object is left alone: its
-// thread is not ours to join) and the lines still buffered (the parent writes them) and starts
-// its own writer with its first buffered line. The thread id cache describes the parent.
+// thread is not ours to join) and the lines still in the ring (the parent writes them) and
+// starts its own writer with its first line. The thread id cache describes the parent.
 void BeforeFork() {
     gControlMutex->lock();
     gMutex->lock();
@@ -316,202 +1392,86 @@ void AfterForkInParent() {
 }
 void AfterForkInChild() {
     ConstructConditions();
-    gFile.thread = nullptr;
-    gFile.fillLength = 0;
-    gFile.writing = false;
-    gFile.urgent = false;
-    gFile.asleep = false;
-    gFile.stop = false;
-    tLead.tidLength = 0;
+    State& s = gState;
+    s.thread = nullptr;
+    s.tail = s.head;
+    s.dropped = 0;
+    s.writing = false;
+    s.urgent = false;
+    s.asleep = false;
+    s.stop = false;
+    tThread.tid = 0;
     gMutex->unlock();
     gControlMutex->unlock();
 }
-#endif
 
-CPD_LOG_ON_LOAD void OnLoad() {
-    gMutex.Construct();
-    gControlMutex.Construct();
-    ConstructConditions();
-#if !defined(_WIN32)
+__attribute__((constructor)) void OnLoadPosix() {
+    OnLoad();
     pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
-#endif
 }
 
-CPD_LOG_ON_UNLOAD void OnUnload() {
+__attribute__((destructor)) void OnUnload() {
     StopForGood();
 }
-
-#if defined(_MSC_VER)
-// MSVC has no load and unload attributes: a pointer in the C++ initialiser table runs OnLoad
-// when the library is loaded, and OnUnload goes into the module's atexit table, which runs when
-// the DLL is unloaded or the process exits. That is under the loader lock, so OnUnload joins no
-// thread there: on Windows the log writes its lines from the calling thread.
-void __cdecl OnLoadThenArmUnload() {
-    OnLoad();
-    std::atexit(&OnUnload);
-}
-}  // namespace
-#pragma section(".CRT$XCU", read)
-// External linkage keeps the entry from being dropped as unused.
-extern "C" __declspec(allocate(".CRT$XCU")) void(__cdecl* const cpdLogOnLoadEntry)() =
-    &OnLoadThenArmUnload;
-namespace {
 #endif
 
-// Hands one finished line (with its newline at line[total]) to the destination. With gMutex
-// held; may wait on it for room, for a batch in flight or for a switch to end.
+// Hands one line formatted by the caller (with its newline at line[total]) to the destination.
+// With gMutex held; may wait on it for room, for a drainer or for a switch to end.
 int DeliverLocked(std::unique_lock<std::mutex>& lock, int level, const char* tag, char* line,
                   size_t total, size_t leadLength) {
-    const size_t n = total + 1;
     for (;;) {
         switch (gDestination.load(std::memory_order_relaxed)) {
             case Destination::kStderr:
-                return WriteAll(2, line, n);
+                return WriteAll(2, line, total + 1);
             case Destination::kSink:
                 line[total] = '\0';
-                gSink(gSinkContext, level, tag, line + leadLength, total - leadLength);
+                gState.sink(gState.sinkContext, level, tag, line + leadLength, total - leadLength);
                 return 0;
             case Destination::kOff:
                 return 0;
             case Destination::kFile:
                 break;
         }
-        if (gFile.switching) {
-            gProgress->wait(lock);
-            continue;
-        }
-        // An error is in the file before the call returns: it is often the last thing a process
-        // says before it dies.
-        if (!kBufferedFile || gFile.closing || level == kErrorLevel || n > gFile.capacity) {
-            if (gFile.writing) {
-                gProgress->wait(lock);
+        RecordHead head{};
+        head.kind = kLine;
+        head.level = static_cast<uint8_t>(level);
+        head.formatLength = static_cast<uint32_t>(total);
+        switch (PushLocked(lock, head, line, total)) {
+            case Pushed::kNotFile:
                 continue;
-            }
-            return WriteThroughLocked(line, n);
+            case Pushed::kTooLong:
+                break;
+            default:
+                return 0;
         }
-        const size_t before = gFile.fillLength;
-        if (before + n > gFile.capacity) {
-            // Full: wait for the writer rather than drop a line.
-            gFile.urgent = true;
-            gWork->notify_one();
+        // Too long for the ring: written by this thread after what the ring holds.
+        if (gState.switching || gState.writing) {
             gProgress->wait(lock);
             continue;
         }
-        if (gFile.thread == nullptr && !StartWriterLocked()) {
-            return WriteThroughLocked(line, n);
-        }
-        std::memcpy(gFile.fill + before, line, n);
-        gFile.fillLength = before + n;
-        // The writer is woken only from its sleep and when the buffer is half full; otherwise
-        // it finds the line at its next look.
-        const size_t half = gFile.capacity / 2;
-        if (gFile.asleep || (before < half && gFile.fillLength >= half)) {
-            gWork->notify_one();
-        }
+        DrainLocked(lock, line, total + 1);
         return 0;
     }
 }
 
-// Appends to a fixed buffer, cutting what does not fit.
-class LeadWriter {
-  public:
-    LeadWriter(char* out, size_t capacity) : mOut(out), mCapacity(capacity) {}
-    void Put(const char* text, size_t n) {
-        n = n < mCapacity - mLength ? n : mCapacity - mLength;
-        std::memcpy(mOut + mLength, text, n);
-        mLength += n;
-    }
-    void Put(char c) {
-        if (mLength < mCapacity) {
-            mOut[mLength++] = c;
-        }
-    }
-    size_t Length() const { return mLength; }
-
-  private:
-    char* mOut;
-    size_t mCapacity;
-    size_t mLength = 0;
-};
-
-// "2026-12-05 17:49:19.123 <tid> D <tag>: " — formatted outside the lock, cut to size - 1
-// characters like a snprintf into `out` would be.
-int FormatLead(char* out, size_t size, int level, const char* tag) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    if (!tLead.stampValid || tLead.second != seconds) {
-        std::tm local{};
-#if defined(_WIN32)
-        localtime_s(&local, &seconds);
-#else
-        localtime_r(&seconds, &local);
-#endif
-        tLead.stampLength =
-            std::strftime(tLead.stamp, sizeof(tLead.stamp), "%Y-%m-%d %H:%M:%S", &local);
-        tLead.second = seconds;
-        tLead.stampValid = true;
-    }
-    if (tLead.tidLength == 0) {
-        CacheThreadId();
-    }
-    const char levelChar = level == 5   ? 'D'
-                           : level == 7 ? 'E'
-                                        : static_cast<char>('0' + (level % 10));
-    const char* tagText = tag != nullptr ? tag : "";
-    const char millisText[] = {'.', static_cast<char>('0' + millis / 100),
-                               static_cast<char>('0' + millis / 10 % 10),
-                               static_cast<char>('0' + millis % 10), ' '};
-
-    LeadWriter lead(out, size - 1);
-    lead.Put(tLead.stamp, tLead.stampLength);
-    lead.Put(millisText, sizeof(millisText));
-    lead.Put(tLead.tid, tLead.tidLength);
-    lead.Put(' ');
-    lead.Put(levelChar);
-    lead.Put(' ');
-    lead.Put(tagText, std::strlen(tagText));
-    lead.Put(": ", 2);
-    out[lead.Length()] = '\0';
-    return static_cast<int>(lead.Length());
-}
-
-}  // namespace
-
-extern "C" {
-
-int velmarLogPrint(int unused, int level, const char* tag, const char* format, ...) {
-    (void)unused;
-    if (gDestination.load(std::memory_order_relaxed) == Destination::kOff &&
-        gWatch.load(std::memory_order_relaxed) == nullptr) {
-        return 0;
-    }
-    char stackLine[kStackLine];
-    char* line = stackLine;
-    int lead = FormatLead(stackLine, sizeof(stackLine), level, tag);
-    if (lead < 0) {
-        lead = 0;
-    }
-    // snprintf answers the length it wanted: a tag too long for the line buffer is cut at the
-    // buffer's end instead of placing the message beyond it.
-    if (static_cast<size_t>(lead) >= sizeof(stackLine)) {
-        lead = static_cast<int>(sizeof(stackLine) - 1);
-    }
-    const size_t leadLength = static_cast<size_t>(lead);
-
-    va_list args;
-    va_start(args, format);
+// The whole line formatted by the caller, for standard error, a sink, and what the ring does
+// not take: "<lead><message>\n".
+int PrintNow(int level, const char* tag, const Stamp& stamp, const char* format, va_list args) {
     va_list retry;
     va_copy(retry, args);
-    int text = std::vsnprintf(stackLine + leadLength, sizeof(stackLine) - leadLength, format, args);
-    va_end(args);
+    char stackLine[1024];
+    LineOut lead(stackLine, sizeof(stackLine));
+    const char* tagText = tag != nullptr ? tag : "";
+    PutLead(lead, tThread.stamps, stamp, level, tagText, std::strlen(tagText));
+    const size_t leadLength = lead.Length();
+    const size_t room = sizeof(stackLine) - leadLength;
+    const int text = std::vsnprintf(stackLine + leadLength, room, format, args);
     if (text < 0) {
         va_end(retry);
         return -1;
     }
     size_t total = leadLength + static_cast<size_t>(text);
+    char* line = stackLine;
     char* heapLine = nullptr;
     if (total + 2 > sizeof(stackLine)) {
         heapLine = static_cast<char*>(std::malloc(total + 2));
@@ -529,7 +1489,6 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
         --total;
     }
     line[total] = '\n';
-
     int result = 0;
     {
         std::unique_lock<std::mutex> lock(*gMutex);
@@ -545,39 +1504,116 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
     return result;
 }
 
+}  // namespace
+
+#if defined(_WIN32)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        OnLoad();
+    } else if (reason == DLL_PROCESS_DETACH) {
+        OnDetach(reserved != nullptr);
+    }
+    return TRUE;
+}
+#endif
+
+extern "C" {
+
+int velmarLogPrint(int unused, int level, const char* tag, const char* format, ...) {
+    (void)unused;
+    const Destination destination = gDestination.load(std::memory_order_relaxed);
+    const bool watched = gWatch.load(std::memory_order_relaxed) != nullptr;
+    if (destination == Destination::kOff && !watched) {
+        return 0;
+    }
+    const Stamp stamp = Now();
+    va_list args;
+    va_start(args, format);
+    if (destination == Destination::kFile && !watched) {
+        // The caller copies; the writer formats.
+        const char* tagText = tag != nullptr ? tag : "";
+        const size_t tagLength = std::min<size_t>(std::strlen(tagText), 1023);
+        va_list deferred;
+        va_copy(deferred, args);
+        Body body;
+        uint32_t formatLength = 0;
+        const bool encoded =
+            EncodeDeferred(&body, tagText, tagLength, format, deferred, &formatLength);
+        va_end(deferred);
+        if (encoded) {
+            RecordHead head{};
+            head.kind = kDeferred;
+            head.level = static_cast<uint8_t>(level);
+            head.tagLength = static_cast<uint16_t>(tagLength);
+            head.formatLength = formatLength;
+            head.formatAddress = reinterpret_cast<uintptr_t>(format);
+            head.millis = stamp.millis;
+            head.tid = stamp.tid;
+            std::unique_lock<std::mutex> lock(*gMutex);
+            const Pushed pushed = PushLocked(lock, head, body.Data(), body.Length());
+            if (pushed == Pushed::kYes || pushed == Pushed::kDropped) {
+                va_end(args);
+                return 0;
+            }
+        }
+    }
+    const int result = PrintNow(level, tag, stamp, format, args);
+    va_end(args);
+    return result;
+}
+
 void velmarLogToStderr(void) {
     SwitchDestination([] { gDestination = Destination::kStderr; });
 }
 
-int velmarLogToFile(const char* path) {
-#if defined(_WIN32)
-    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, 0644);
-#else
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-#endif
+int velmarLogToFile(const char* path, size_t maxBytes, unsigned keepFiles) {
+    const int fd = OpenLog(path, false);
     if (fd < 0) {
         return -1;
     }
-    // Without buffers (none wanted, or no memory) lines are written through.
-    char* fill = kBufferedFile ? static_cast<char*>(std::malloc(kFileBuffer)) : nullptr;
-    char* spare = kBufferedFile ? static_cast<char*>(std::malloc(kFileBuffer)) : nullptr;
-    if (fill == nullptr || spare == nullptr) {
-        std::free(fill);
-        std::free(spare);
-        fill = nullptr;
-        spare = nullptr;
+    // The path, then room for two rotated names ("<path>.<n>").
+    const size_t pathLength = std::strlen(path);
+    char* names = static_cast<char*>(std::malloc(3 * (pathLength + 16)));
+    if (names == nullptr) {
+        CloseFd(fd);
+        return -1;
     }
+    std::memcpy(names, path, pathLength + 1);
+#if defined(_WIN32)
+    const long long size = _lseeki64(fd, 0, SEEK_END);
+#else
+    const long long size = lseek(fd, 0, SEEK_END);
+#endif
     {
         std::lock_guard<std::mutex> control(*gControlMutex);
+#if !defined(_WIN32)
         if (!gAtExitRegistered) {
             gAtExitRegistered = std::atexit(&StopForGood) == 0;
         }
+#endif
     }
-    SwitchDestination([fd, fill, spare] {
-        gFileFd = fd;
-        gFile.fill = fill;
-        gFile.spare = spare;
-        gFile.capacity = fill != nullptr ? kFileBuffer : 0;
+    SwitchDestination([&] {
+        State& s = gState;
+        // Allocated once and kept: lines logged during a switch never meet a freed ring.
+        // Without memory for them every line is written by its caller.
+        if (s.ring == nullptr) {
+            char* ring = static_cast<char*>(std::malloc(kRingBytes));
+            char* out = static_cast<char*>(std::malloc(kOutBytes));
+            if (ring != nullptr && out != nullptr) {
+                s.ring = ring;
+                s.out = out;
+            } else {
+                std::free(ring);
+                std::free(out);
+            }
+        }
+        s.fd = fd;
+        s.path = names;
+        s.fromName = names + pathLength + 16;
+        s.toName = names + 2 * (pathLength + 16);
+        s.maxBytes = maxBytes;
+        s.keep = keepFiles;
+        s.fileSize = size > 0 ? static_cast<uint64_t>(size) : 0;
         gDestination = Destination::kFile;
     });
     return 0;
@@ -585,8 +1621,8 @@ int velmarLogToFile(const char* path) {
 
 void velmarLogToSink(VelmarLogSink sink, void* context) {
     SwitchDestination([sink, context] {
-        gSink = sink;
-        gSinkContext = context;
+        gState.sink = sink;
+        gState.sinkContext = context;
         gDestination = sink != nullptr ? Destination::kSink : Destination::kStderr;
     });
 }
@@ -603,14 +1639,13 @@ void velmarLogWatch(VelmarLogSink watch, void* context) {
 
 void velmarLogFlush(void) {
     std::unique_lock<std::mutex> lock(*gMutex);
-    while (gDestination.load(std::memory_order_relaxed) == Destination::kFile) {
-        // A switch in progress writes everything before it ends; a batch in flight goes first.
-        if (gFile.switching || gFile.writing) {
-            gProgress->wait(lock);
-            continue;
-        }
-        WriteThroughLocked(nullptr, 0);
-        return;
+    // A switch in progress writes everything before it ends.
+    while (gState.switching) {
+        gProgress->wait(lock);
+    }
+    if (gDestination.load(std::memory_order_relaxed) == Destination::kFile) {
+        PushNoticeLocked(0);
+        DrainUntilLocked(lock, gState.head);
     }
 }
 

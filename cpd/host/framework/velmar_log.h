@@ -1,10 +1,12 @@
 // The framework's log function and the host's controls for where its lines go.
 // velmarLogPrint may be called from any thread; each call makes one whole line that never
 // interleaves with another. Lines go to standard error until the host redirects them.
-// Standard error and a sink receive each line before velmarLogPrint returns. A file receives
-// lines in batches from a writer thread the library starts and joins itself: velmarLogPrint
-// only copies the line into a buffer (waiting for room when it is full; no line is dropped),
-// except an Error line (level 7), which is in the file when the call returns. Fork-safe.
+// Standard error and a sink receive each line before velmarLogPrint returns. For a file the
+// caller only copies what the line needs (format text, arguments, time, thread id) into a
+// preallocated ring; a writer thread the library starts and joins itself formats the lines and
+// writes them in batches. The caller never waits for the disk: when the ring is full a Debug
+// line is dropped and counted ("N log lines dropped" follows once there is room again). An
+// Error line (level 7) is never dropped and is in the file when the call returns. Fork-safe.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +30,14 @@ typedef void (*VelmarLogSink)(void* context, int level, const char* tag, const c
                               size_t length);
 
 // Host controls; each replaces the previous destination after every line logged to it before
-// the call has been written (so they block while a file's buffer is written out).
+// the call has been written, and ends the file writer thread (so they block while the ring is
+// written out). On Windows a host ends the writer this way (velmarLogOff or velmarLogToStderr)
+// before it unloads the library; at process exit the lines still in the ring are written.
 CPD_LOG_API void velmarLogToStderr(void);
-CPD_LOG_API int velmarLogToFile(const char* path);  // appends; 0 or -1
+// Appends to `path`. With maxBytes > 0 a file that would grow past maxBytes is rotated first:
+// path.N-1 -> path.N ... path -> path.1 (keepFiles of them; 0 keeps none), then a fresh path.
+// 0 or -1 (the file cannot be opened, or no memory).
+CPD_LOG_API int velmarLogToFile(const char* path, size_t maxBytes, unsigned keepFiles);
 CPD_LOG_API void velmarLogToSink(VelmarLogSink sink, void* context);
 CPD_LOG_API void velmarLogOff(void);
 // Also shows every line to `watch` (null: none), whatever the destination and even while the

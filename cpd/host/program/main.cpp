@@ -18,7 +18,9 @@ int SetUpLog(const Options& options) {
     if (options.logPath) {
         if (*options.logPath == "-") {
             velmarLogToStderr();
-        } else if (velmarLogToFile(options.logPath->c_str()) != 0) {
+        } else if (velmarLogToFile(options.logPath->c_str(),
+                                   static_cast<size_t>(options.logMaxBytes),
+                                   options.logKeep) != 0) {
             Say("--log: cannot open " + *options.logPath);
             return kExitUsage;
         }

@@ -14,6 +14,24 @@ CLI::Option* Number(CLI::App* app, const std::string& name, T min, T max, Apply 
     return app->add_option_function<T>(name, apply)->check(CLI::Range(min, max));
 }
 
+// A byte count with an optional K, M or G (binary multiples): "1M" is 1048576; at most 1024G.
+bool ParseSize(const std::string& text, unsigned long long* out) {
+    static const std::string kUnits = "KMG";
+    const size_t unit = text.empty() ? std::string::npos : kUnits.find(text.back());
+    const std::string digits = unit == std::string::npos ? text : text.substr(0, text.size() - 1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+        digits.size() > 15) {
+        return false;
+    }
+    const unsigned shift = unit == std::string::npos ? 0 : 10 * static_cast<unsigned>(unit + 1);
+    const unsigned long long value = std::stoull(digits);
+    if (value > (1ull << 40) >> shift) {
+        return false;
+    }
+    *out = value << shift;
+    return true;
+}
+
 // The options every command takes; --dev-id is refused later by the commands without a device.
 void AddGlobal(CLI::App& app, Options& o, bool* help, bool* version) {
     app.add_flag("-h,--help", *help);
@@ -23,6 +41,20 @@ void AddGlobal(CLI::App& app, Options& o, bool* help, bool* version) {
     app.add_option("--virtual", o.virtualSpecs)->allow_extra_args(false);
     app.add_flag("--trace", o.trace);
     app.add_option_function<std::string>("--log", [&o](const std::string& v) { o.logPath = v; });
+    const CLI::Validator size(
+        [](std::string& text) {
+            unsigned long long bytes = 0;
+            if (!ParseSize(text, &bytes)) {
+                return "expected a size in bytes with an optional K, M or G (0: no limit, at "
+                       "most 1024G), got \"" +
+                       text + "\"";
+            }
+            text = std::to_string(bytes);
+            return std::string();
+        },
+        "SIZE");
+    app.add_option("--log-max-size", o.logMaxBytes)->transform(size);
+    Number(&app, "--log-keep", 0u, 100u, [&o](unsigned v) { o.logKeep = v; });
     Number(&app, "--dev-id", 1, 255, [&o](int v) { o.devId = v; });
 }
 
@@ -250,6 +282,11 @@ Global options:
   --log FILE            the plug-in's log lines go to FILE ("-": standard error). Default:
                         standard error for serve and ports; off for term and demo, so the log
                         does not mix with the terminal
+  --log-max-size SIZE   rotate the log file before it grows past SIZE bytes (suffix K, M or G;
+                        default 10M; 0: no limit): FILE becomes FILE.1, FILE.1 becomes
+                        FILE.2, and so on
+  --log-keep N          rotated log files kept, 0 to 100 (default 3); at most N + 1 files of
+                        SIZE each are on disk
   --dev-id N            device id the plug-in is given, 1 to 255 (default 1)
   --help, --version
 

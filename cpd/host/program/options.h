@@ -30,7 +30,9 @@ struct Options {
     std::string plugin;  // empty: the default next to the binary
     std::vector<std::string> virtualSpecs;
     bool trace = false;
-    std::optional<std::string> logPath;  // "-" is standard error
+    std::optional<std::string> logPath;            // "-" is standard error
+    unsigned long long logMaxBytes = 10ull << 20;  // a log file is rotated before it grows past
+    unsigned logKeep = 3;                          // rotated files kept (FILE.1 ... FILE.N)
     int devId = 1;
     // ports
     bool json = false;

@@ -10,9 +10,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -20,19 +22,52 @@
 #include <vector>
 
 #if !defined(_WIN32)
-#include <signal.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #endif
 
-#if defined(__SANITIZE_THREAD__)
-#define CPD_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define CPD_TSAN 1
-#endif
-#endif
-
 namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::stringstream content;
+    content << std::ifstream(path, std::ios::binary).rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "last line not terminated";
+    std::vector<std::string> lines;
+    std::istringstream split(text);
+    for (std::string line; std::getline(split, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The text after "<date> <time> <tid> <level letter> <tag>: ".
+std::string Message(const std::string& line) {
+    const size_t colon = line.find(": ");
+    return colon == std::string::npos ? "" : line.substr(colon + 2);
+}
+
+// Counts the lines "<prefix> <i>" and checks that i increases; with `start` >= 0 they must be
+// start, start + 1, ... without a gap.
+int CountInOrder(const std::vector<std::string>& lines, const std::string& prefix, int start) {
+    int seen = 0;
+    int last = start - 1;
+    for (const std::string& line : lines) {
+        const std::string message = Message(line);
+        if (message.compare(0, prefix.size() + 1, prefix + " ") == 0) {
+            const int index = std::atoi(message.c_str() + prefix.size() + 1);
+            EXPECT_TRUE(start >= 0 ? index == last + 1 : index > last)
+                << prefix << " after " << last << ": " << line;
+            last = index;
+            ++seen;
+        }
+    }
+    return seen;
+}
 
 // Each test logs to its own fresh file and puts the log back on standard error afterwards.
 class LogFile : public testing::Test {
@@ -49,253 +84,240 @@ class LogFile : public testing::Test {
         ASSERT_GE(fd, 0);
         close(fd);
         mPath = name;
-        ASSERT_EQ(velmarLogToFile(mPath.c_str()), 0);
+        ASSERT_EQ(velmarLogToFile(mPath.c_str(), 0, 0), 0);
     }
     void TearDown() override {
         velmarLogToStderr();
-        std::remove(mPath.c_str());
+        for (const char* suffix : {"", ".1", ".2", ".3"}) {
+            std::remove((mPath + suffix).c_str());
+        }
     }
-
     std::vector<std::string> Lines() {
         velmarLogFlush();
-        return LinesInFile(mPath);
-    }
-
-    // What the file holds now, without flushing.
-    static std::vector<std::string> LinesInFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        const std::string text = content.str();
-        EXPECT_TRUE(text.empty() || text.back() == '\n') << "last line not terminated";
-        std::vector<std::string> lines;
-        std::string line;
-        std::istringstream split(text);
-        while (std::getline(split, line)) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
-    // The text after "<date> <time> <tid> <level letter> <tag>: ".
-    static std::string Message(const std::string& line) {
-        const size_t colon = line.find(": ");
-        return colon == std::string::npos ? "" : line.substr(colon + 2);
-    }
-
-    // Checks that the file holds exactly `count` lines "<prefix> <i>" for i = 0.. in order,
-    // among other lines; false (with a failure) at the first missing, repeated or reordered one.
-    static bool CountsInOrder(const std::vector<std::string>& lines, const std::string& prefix,
-                              int count) {
-        int next = 0;
-        for (const std::string& line : lines) {
-            const std::string message = Message(line);
-            if (message.compare(0, prefix.size() + 1, prefix + " ") != 0) {
-                continue;
-            }
-            const int index = std::atoi(message.c_str() + prefix.size() + 1);
-            if (index != next) {
-                ADD_FAILURE() << prefix << ": expected line " << next << ", got " << line;
-                return false;
-            }
-            ++next;
-        }
-        EXPECT_EQ(next, count) << prefix;
-        return next == count;
+        return SplitLines(ReadAll(mPath));
     }
 
     std::string mPath;
 };
 
-TEST_F(LogFile, LineCarriesTimestampThreadLevelLetterAndTag) {
-    velmarLogPrint(0, 5, "CPD_LOG", "%s %s(%d): \"Debug:\" \"close\\n\"", "x.cpp", "Close", 12);
-    velmarLogPrint(0, 7, "CPD_LOG", "value=%d\n", 3);
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    const std::regex lead(
-        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \d+ ([DE]) CPD_LOG: (.*)$)");
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(lines[0], match, lead)) << lines[0];
-    EXPECT_EQ(match[1], "D");
-    EXPECT_EQ(match[2], R"(x.cpp Close(12): "Debug:" "close\n")");
-    // A text that ends with its own line break still makes exactly one line.
-    ASSERT_TRUE(std::regex_match(lines[1], match, lead)) << lines[1];
-    EXPECT_EQ(match[1], "E");
-    EXPECT_EQ(match[2], "value=3");
-}
-
-TEST_F(LogFile, LinesFromManyThreadsStayWholeAndInOrder) {
-    constexpr int kWriters = 8;
-    constexpr int kPerWriter = 300;
-    auto body = [](int writer) { return std::string(150, static_cast<char>('a' + writer)); };
-    std::vector<std::thread> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        writers.emplace_back([w, &body] {
-            const std::string text = body(w);
-            for (int i = 0; i < kPerWriter; ++i) {
-                velmarLogPrint(0, 5, "CPD_LOG", "writer %d line %d %s", w, i, text.c_str());
-            }
-        });
-    }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
-
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), size_t{kWriters * kPerWriter});
-    int next[kWriters] = {};
-    for (const std::string& line : lines) {
-        const std::string message = Message(line);
-        int writer = -1;
-        int index = -1;
-        ASSERT_EQ(std::sscanf(message.c_str(), "writer %d line %d", &writer, &index), 2) << line;
-        ASSERT_TRUE(writer >= 0 && writer < kWriters) << line;
-        const std::string expected = "writer " + std::to_string(writer) + " line " +
-                                     std::to_string(next[writer]) + " " + body(writer);
-        ASSERT_EQ(message, expected);
-        ++next[writer];
-    }
-}
-
-TEST_F(LogFile, BurstFarLargerThanTheBufferLosesNothing) {
-    // Megabytes of lines in a tight loop (callers must wait for room), with lines longer than
-    // the whole buffer in between (written past it, still in order).
-    constexpr int kLines = 20000;
-    const std::string filler(180, 'f');
-    const std::string huge(300 * 1024, 'h');
-    for (int i = 0; i < kLines; ++i) {
-        velmarLogPrint(0, 5, "CPD_LOG", "burst %d %s", i, filler.c_str());
-        if (i % 5000 == 2500) {
-            velmarLogPrint(0, 5, "CPD_LOG", "huge %s", huge.c_str());
+struct Expected {
+    std::vector<std::string> messages;
+    // Logs one line and keeps what vsnprintf makes of the same format and arguments.
+    template <typename... Args>
+    void Log(int level, const char* format, Args... args) {
+        velmarLogPrint(0, level, "CPD_LOG", format, args...);
+        const int n = std::snprintf(nullptr, 0, format, args...);
+        std::string text(static_cast<size_t>(n) + 1, '\0');
+        std::snprintf(text.data(), text.size(), format, args...);
+        text.resize(static_cast<size_t>(n));
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back();
         }
+        messages.push_back(text);
     }
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), size_t{kLines + 4});
-    EXPECT_TRUE(CountsInOrder(lines, "burst", kLines));
-    EXPECT_EQ(Message(lines[2501]), "huge " + huge);
+};
+
+TEST_F(LogFile, LinesMatchTheCLibraryByteForByteAndAnErrorIsWrittenBeforeItReturns) {
+    int object = 0;
+    const std::string mid(100 * 1024, 'm');   // longer than the writer's output buffer
+    const std::string huge(300 * 1024, 'h');  // longer than half the ring: the caller writes it
+    Expected e;
+    e.Log(5, "%s %s(%d): \"[bus:%p devid:%u cid:%u 0x%.4x:0x%.4x]\" \"Debug:\" \"Read:%d\" \"\\n\"",
+          "serial_io.cpp", "WriteBlocking", 120, static_cast<void*>(&object), 0x0801u, 7u, 0x403u,
+          0x6001u, 4095);
+    e.Log(5, "%d %d %d %u %u %ld %ld %lu %lld %llu", 0, -1, INT32_MIN, 0u, UINT32_MAX, -5L,
+          static_cast<long>(INT32_MAX), 123456789UL, static_cast<long long>(INT64_MIN),
+          static_cast<unsigned long long>(UINT64_MAX));
+    e.Log(5, "%x %X %.4x %.2x %.2x %.0d %.0x|%.3d %.5u %lx %zu %zd %hd %hhu %i", 0xbeefu, 0xbeefu,
+          0x1u, 0xabcdu, 0u, 0, 0u, -7, 42u, 0xfffffUL, size_t{77}, static_cast<ptrdiff_t>(-3),
+          70000, 300, -9);
+    e.Log(5, "%5d|%-5d|%05d|%+d|% d|%#x|%#o|%o|%*d|%-*d|%.*d|%.*d|%c|%%|100%%", 42, 42, 42, 42, 42,
+          255u, 8u, 8u, 6, 1, -6, 1, 3, 5, -1, 5, 'A');
+    e.Log(5, "%s|%.3s|%.*s|%8s|%-8s|%.10s|%s|", "text", "abcdef", 2, "xyz", "pad", "pad", "short",
+          "");
+    e.Log(5, "%p %p %f %.2f %e %g %5.1f", static_cast<void*>(nullptr), static_cast<void*>(&object),
+          3.25, -0.125, 1e300, 0.0001, 2.5);
+    // Formatted by the caller: a long double.
+    e.Log(5, "%Lf|%d", 1.5L, 3);
+    // Another format at the address of one logged before must not be read as the old one.
+    char reused[8] = "%d|";
+    e.Log(5, reused, 7);
+    std::snprintf(reused, sizeof(reused), "%%s|");
+    e.Log(5, reused, "seven");
+    e.Log(5, "close %d\n", 1);
+    e.Log(7, "big %s end %d", mid.c_str(), 1);
+    e.Log(7, "huge %s end %d", huge.c_str(), 2);
+    e.Log(5, "after the big ones %d", 3);
+    e.Log(7, "the error %s", "last");
+    // No flush: what an abort right after the Error would leave behind.
+    const std::vector<std::string> lines = SplitLines(ReadAll(mPath));
+    ASSERT_EQ(lines.size(), e.messages.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(Message(lines[i]), e.messages[i]) << "line " << i;
+    }
+    const std::string lead = R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \d+ )";
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex(lead + "D CPD_LOG: "))) << lines[0];
+    EXPECT_TRUE(std::regex_search(lines.back(), std::regex(lead + "E CPD_LOG: "))) << lines.back();
+    // A tag too long for a line's lead is cut, and the message still follows.
+    velmarLogPrint(0, 5, std::string(2000, 't').c_str(), "after the tag %d", 1);
+    const std::string last = Lines().back();
+    EXPECT_EQ(last.substr(1023), "after the tag 1");
+    EXPECT_EQ(last.substr(1000, 23), std::string(23, 't'));
 }
 
-TEST_F(LogFile, ErrorLineIsInTheFileWhenTheCallReturns) {
-    for (int i = 0; i < 50; ++i) {
-        velmarLogPrint(0, 5, "CPD_LOG", "debug %d", i);
+#if !defined(_WIN32)
+// A log destination that takes nothing (a pipe nobody reads) must not stop the callers: Debug
+// lines beyond the ring are dropped and counted, every Error line arrives, each thread's lines
+// stay whole and in order.
+TEST_F(LogFile, FullRingDropsAndCountsDebugLinesButNeverErrors) {
+    const std::string fifo = mPath + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(velmarLogToFile(fifo.c_str(), 0, 0), 0);
+    constexpr int kThreads = 4;
+    constexpr int kDebug = 6000;  // per thread, far more than the ring and the pipe hold
+    constexpr int kErrors = 20;
+    const std::string body(100, 'b');
+    auto flood = [&](int from, int to) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = from; i < to; ++i) {
+                    velmarLogPrint(0, 5, "CPD_LOG", "t%d %d %s", t, i, body.c_str());
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    };
+    flood(0, kDebug);  // nobody reads: the callers would hang here if they waited for room
+
+    std::string text;
+    std::thread drain([&] {
+        fcntl(reader, F_SETFL, 0);
+        char buffer[65536];
+        for (ssize_t n; (n = read(reader, buffer, sizeof(buffer))) > 0;) {
+            text.append(buffer, static_cast<size_t>(n));
+        }
+    });
+    for (int i = 0; i < kErrors; ++i) {
+        velmarLogPrint(0, 7, "CPD_LOG", "error %d", i);
+        flood(kDebug + i * 10, kDebug + i * 10 + 10);
     }
-    velmarLogPrint(0, 7, "CPD_LOG", "the error");
-    // No flush: what an abort right after the call would leave behind.
-    const std::vector<std::string> lines = LinesInFile(mPath);
-    ASSERT_EQ(lines.size(), 51u);
-    EXPECT_TRUE(CountsInOrder(lines, "debug", 50));
-    EXPECT_EQ(Message(lines.back()), "the error");
+    velmarLogToStderr();  // the pipe's writer closes: the reader sees its end
+    drain.join();
+    close(reader);
+    std::remove(fifo.c_str());
+
+    const std::vector<std::string> lines = SplitLines(text);
+    long long debugLines = 0;
+    long long dropped = 0;
+    for (const std::string& line : lines) {
+        long long n = 0;
+        dropped += std::sscanf(Message(line).c_str(), "%lld log lines dropped", &n) == 1 ? n : 0;
+        EXPECT_TRUE(n > 0 || line.find(" error ") != std::string::npos ||
+                    line.compare(line.size() - body.size(), body.size(), body) == 0)
+            << "not whole: " << line;
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        debugLines += CountInOrder(lines, "t" + std::to_string(t), -1);
+    }
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(debugLines + dropped, kThreads * (kDebug + kErrors * 10));
+    EXPECT_EQ(CountInOrder(lines, "error", 0), kErrors);
+}
+#endif
+
+TEST_F(LogFile, RotationKeepsTheNewestFilesWithinTheLimit) {
+    ASSERT_EQ(velmarLogToFile(mPath.c_str(), 4096, 2), 0);
+    constexpr int kLines = 400;  // about 40 KB: many rotations
+    for (int i = 0; i < kLines; ++i) {
+        velmarLogPrint(0, i % 50 == 0 ? 7 : 5, "CPD_LOG", "line %d %080d", i, i);
+    }
+    velmarLogFlush();
+    std::string text;
+    for (const char* suffix : {".2", ".1", ""}) {
+        const std::string file = ReadAll(mPath + suffix);
+        EXPECT_LE(file.size(), 4096u) << suffix;
+        EXPECT_TRUE(*suffix == '\0' || file.size() > 3900u) << suffix << " " << file.size();
+        text += file;
+    }
+    EXPECT_FALSE(std::ifstream(mPath + ".3").good());
+    // The oldest file kept starts where the ones before were dropped; the newest ends the log.
+    const std::vector<std::string> kept = SplitLines(text);
+    ASSERT_FALSE(kept.empty());
+    const int first = std::atoi(Message(kept.front()).c_str() + 5);
+    EXPECT_GT(first, 0);
+    EXPECT_EQ(CountInOrder(kept, "line", first), kLines - first);
 }
 
 void DiscardLine(void*, int, const char*, const char*, size_t) {}
 
 TEST_F(LogFile, SwitchingDestinationFirstWritesWhatTheFileWasOwed) {
-    const std::string other = mPath + ".other";
-    const std::vector<std::pair<const char*, void (*)()>> switches = {
+    const std::string other = mPath + ".2";
+    const std::vector<std::pair<const char*, std::function<void()>>> switches = {
         {"off", [] { velmarLogOff(); }},
         {"sink", [] { velmarLogToSink(&DiscardLine, nullptr); }},
         {"stderr", [] { velmarLogToStderr(); }},
+        {"file", [&] { velmarLogToFile(other.c_str(), 0, 0); }},
     };
     for (const auto& [name, switchAway] : switches) {
         SCOPED_TRACE(name);
-        ASSERT_EQ(velmarLogToFile(mPath.c_str()), 0);
+        ASSERT_EQ(velmarLogToFile(mPath.c_str(), 0, 0), 0);
         for (int i = 0; i < 200; ++i) {
             velmarLogPrint(0, 5, "CPD_LOG", "%s %d", name, i);
         }
         switchAway();
-        EXPECT_TRUE(CountsInOrder(LinesInFile(mPath), name, 200));
+        velmarLogPrint(0, 5, "CPD_LOG", "%s 200", name);  // not for this file any more
+        EXPECT_EQ(CountInOrder(SplitLines(ReadAll(mPath)), name, 0), 200);
     }
-    // Another file: the old one is complete before the new one gets a line.
-    ASSERT_EQ(velmarLogToFile(mPath.c_str()), 0);
-    velmarLogPrint(0, 5, "CPD_LOG", "old 0");
-    ASSERT_EQ(velmarLogToFile(other.c_str()), 0);
-    velmarLogPrint(0, 5, "CPD_LOG", "new 0");
-    EXPECT_TRUE(CountsInOrder(LinesInFile(mPath), "old", 1));
     velmarLogFlush();
-    EXPECT_TRUE(CountsInOrder(LinesInFile(other), "new", 1));
-    std::remove(other.c_str());
+    EXPECT_EQ(CountInOrder(SplitLines(ReadAll(other)), "file", 200), 1);
 }
 
 #if !defined(_WIN32)
 TEST_F(LogFile, ForkedChildLogsToTheFileWhileTheParentKeepsLogging) {
-    // Another thread logs all the time, so the fork lands while lines are being buffered and
-    // written; the child must find the log usable and must not write the parent's lines again.
+    // Another thread logs all the time, so the fork lands while lines are queued and written;
+    // the child must find the log usable and must not write the parent's lines again.
     std::atomic<bool> stop{false};
     std::atomic<int> parentLines{0};
     std::thread flood([&] {
         for (int i = 0; !stop; ++i) {
             velmarLogPrint(0, 5, "CPD_LOG", "parent %d", i);
             parentLines = i + 1;
+            if (i % 10 == 0) {  // paced, so the ring never fills and no line is dropped
+                std::this_thread::sleep_for(std::chrono::microseconds(1));
+            }
         }
     });
     while (parentLines < 1000) {
         std::this_thread::yield();
     }
-    // Buffered and not yet written when the child is made: the child must not write it too.
+    // Queued and not yet written when the child is made: the child must not write it too.
     velmarLogPrint(0, 5, "CPD_LOG", "before-fork 0");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // ThreadSanitizer kills a child of a multi-threaded process that starts a thread, so
-        // there the child logs errors, which are written without the writer thread.
-#if defined(CPD_TSAN)
-        const int level = 7;
-#else
-        const int level = 5;
-#endif
+        // Error lines: their callers write them, so the child starts no thread (which
+        // ThreadSanitizer forbids after a multi-threaded fork).
         for (int i = 0; i < 500; ++i) {
-            velmarLogPrint(0, level, "CPD_LOG", "child %d", i);
+            velmarLogPrint(0, 7, "CPD_LOG", "child %d", i);
         }
         velmarLogFlush();
         _exit(0);
     }
-    // Hang guard: a child stuck on a lock it inherited is killed and reported.
-    int status = 0;
-    pid_t reaped = 0;
-    for (int i = 0; i < 6000 && reaped == 0; ++i) {
-        reaped = waitpid(child, &status, WNOHANG);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (reaped == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-    }
+    int status = 0;  // a child stuck on a lock it inherited hangs here until the test times out
+    waitpid(child, &status, 0);
     stop = true;
     flood.join();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
     const std::vector<std::string> lines = Lines();
-    EXPECT_TRUE(CountsInOrder(lines, "child", 500));
-    EXPECT_TRUE(CountsInOrder(lines, "before-fork", 1));
-    EXPECT_TRUE(CountsInOrder(lines, "parent", parentLines));
+    EXPECT_EQ(CountInOrder(lines, "child", 0), 500);
+    EXPECT_EQ(CountInOrder(lines, "before-fork", 0), 1);
+    EXPECT_GT(CountInOrder(lines, "parent", -1), 0);
 }
 #endif
-
-TEST_F(LogFile, LongLineIsWrittenWhole) {
-    const std::string text(3000, 'x');
-    velmarLogPrint(0, 7, "CPD_LOG", "begin %s end", text.c_str());
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Message(lines[0]), "begin " + text + " end");
-}
-
-TEST_F(LogFile, OverlongTagStaysWithinTheLine) {
-    const std::string tag(2000, 't');
-    velmarLogPrint(0, 5, tag.c_str(), "after the tag %d", 1);
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("after the tag 1"), std::string::npos);
-}
-
-TEST_F(LogFile, OffDropsLinesAndFileDestinationAppends) {
-    velmarLogPrint(0, 5, "CPD_LOG", "first");
-    velmarLogOff();
-    velmarLogPrint(0, 5, "CPD_LOG", "dropped");
-    ASSERT_EQ(velmarLogToFile(mPath.c_str()), 0);
-    velmarLogPrint(0, 5, "CPD_LOG", "second");
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(Message(lines[0]), "first");
-    EXPECT_EQ(Message(lines[1]), "second");
-}
 
 }  // namespace

@@ -447,6 +447,7 @@ TEST(CommandLineErrors, ExitWithTheProblemsCodeAndNameIt) {
              {{"serve", "X"}, 2, "serve needs --listen"},
              {{"--virtual", "colour=red", "ports"}, 2, "unknown key \"colour\""},
              {{"--log", "/nonexistent/dir/log", "ports"}, 2, "--log: cannot open"},
+             {{"--log-max-size", "10X", "ports"}, 2, "--log-max-size: expected a size"},
              {{"--plugin", "/nonexistent/libnothing.so", "demo"}, 3, "plug-in not found"},
              {{"--plugin", CPD_HOST_NOT_A_PLUGIN, "demo"}, 3, "no CPD_DRV_MODULE"},
              {{"--virtual", vs, "term", "virtual uart -  VS01"},
