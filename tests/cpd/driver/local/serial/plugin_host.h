@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin_loader.h"
+#include "cpd/host/program/plugin_loader.h"
 #include "serial_packets.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_device.h"
@@ -24,14 +24,8 @@ namespace cpd::test {
 // Hang guard only: every wait normally ends long before it.
 constexpr std::chrono::milliseconds kPatience{5000};
 
-struct DriverDeleter {
-    // The host's order: Close, then delete through the virtual destructor.
-    void operator()(CpdDriver* driver) const {
-        driver->Close(false);
-        delete driver;
-    }
-};
-using DriverPtr = std::unique_ptr<CpdDriver, DriverDeleter>;
+// Closes, then deletes through the virtual destructor, in the host's order.
+using host::DriverPtr;
 
 class PluginHost : public ::testing::Test {
   protected:
@@ -43,7 +37,7 @@ class PluginHost : public ::testing::Test {
         mAdapter = mRig->AddUsbAdapter({0x0403, 0x6001, "FTDI", "FT232R USB UART", "A10K1"});
         ASSERT_NE(mAdapter, nullptr);
         std::string error;
-        mPlugin = PluginLoader::Load(CPD_SERIAL_PLUGIN, &error);
+        mPlugin = host::Plugin::Load(CPD_SERIAL_PLUGIN, &error);
         ASSERT_NE(mPlugin, nullptr) << error;
     }
 
@@ -54,7 +48,7 @@ class PluginHost : public ::testing::Test {
         TestDevice::Identity identity;
         identity.devId = devId;
         mDevice = std::make_unique<TestDevice>(args, "virtual serial device", identity);
-        mDriver.reset(mPlugin->Module().open(mDevice.get(), "serial"));
+        mDriver = mPlugin->OpenDriver(mDevice.get(), "serial");
     }
     void OpenAdapter() {
         Open(mAdapter->Description());
@@ -95,7 +89,7 @@ class PluginHost : public ::testing::Test {
     // plug-in's code and the adapters it uses.
     std::unique_ptr<vserial::Rig> mRig;
     vserial::Adapter* mAdapter = nullptr;
-    std::unique_ptr<PluginLoader> mPlugin;
+    std::unique_ptr<host::Plugin> mPlugin;
     LogCapture mLog;
     std::unique_ptr<TestDevice> mDevice;
     DriverPtr mDriver;

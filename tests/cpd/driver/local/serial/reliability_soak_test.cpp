@@ -134,7 +134,7 @@ TEST_F(SoakRig, TwoWayStreamArrivesWholeInOrderWhileSettingsChange) {
     const auto start = Clock::now();
     const auto giveUp = start + std::chrono::seconds(240);
     HashingDevice device(mAdapter->Description(), kDevId);
-    DriverPtr driver(mPlugin->Module().open(&device, "serial"));
+    DriverPtr driver = mPlugin->OpenDriver(&device, "serial");
     ASSERT_NE(driver, nullptr);
     const uint32_t handflow[4] = {0, 0, 0, 0};  // no flow control: every byte value is data
     driver->onEvent(SetConfig(kDevId, DRIVER_SET_HANDFLOW_TO_USER, handflow, 16).Build(), 0);
