@@ -21,9 +21,6 @@
 
 namespace cpd::test {
 
-// Hang guard only: every wait normally ends long before it.
-constexpr std::chrono::milliseconds kPatience{5000};
-
 // Closes, then deletes through the virtual destructor, in the host's order.
 using host::DriverPtr;
 
@@ -70,7 +67,7 @@ class PluginHost : public ::testing::Test {
     // Bytes the peer receives within the hang guard, until `count` arrived.
     std::string PeerReceive(size_t count) {
         std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
         while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
             pollfd pfd{mAdapter->PeerFd(), POLLIN, 0};
             char buf[4096];

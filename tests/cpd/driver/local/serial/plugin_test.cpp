@@ -54,7 +54,7 @@ TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
 
     // With no port every read fails at once; the pump must still stop when the driver closes.
     EXPECT_EQ(Deliver(StartRead(kDevId)), 0);
-    EXPECT_TRUE(mLog.WaitFor("Read failed: Invalid arguments", kPatience));
+    EXPECT_TRUE(mLog.WaitFor("Read failed: Invalid arguments", kHangGuard));
     EXPECT_EQ(mDriver->Close(false), 0);
     EXPECT_EQ(mLog.Count("readFromSerialPort end"), 1u);
     EXPECT_TRUE(mDevice->Sent().empty());
@@ -145,7 +145,7 @@ TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) 
     Deliver(StartRead(kDevId));
     Deliver(StartRead(kDevId));  // a second one starts no second pump
 
-    mDevice->WaitForPackets(4, kPatience);
+    mDevice->WaitForPackets(4, kHangGuard);
     const std::vector<SentPacket> data = PacketsOfCmd(SERIAL_CMD_READ_DATA);
     ASSERT_EQ(data.size(), 3u);
     std::string got;
@@ -164,7 +164,7 @@ TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) 
 TEST_F(PluginPump, DestroyingDriverStopsPumpBeforeReleasingPort) {
     Deliver(Timeouts(kDevId, 50));
     Deliver(StartRead(kDevId));
-    ASSERT_TRUE(mLog.WaitFor("readFromSerialPort start", kPatience));
+    ASSERT_TRUE(mLog.WaitFor("readFromSerialPort start", kHangGuard));
 
     delete mDriver.release();  // no Close: the host may drop a running driver
 

@@ -20,18 +20,9 @@
 namespace cpd::test {
 namespace {
 
-constexpr std::chrono::milliseconds kPatience{5000};
 constexpr uint8_t kId = 0x21;
 constexpr const char* kPort = "ttyFAKE0";
 constexpr const char* kDescription = "Fake USB UART";
-
-bool WaitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
-}
 
 std::string ReadCall(uint64_t count, uint32_t timeout) {
     return "sp_blocking_read(" + std::to_string(count) + "," + std::to_string(timeout) + ")";
@@ -120,7 +111,7 @@ TEST_F(RedirOnDouble, ReadFailuresAreLoggedAndPumpGoesOn) {
     }
     spd_push_read(kPort, "ok", 2);
     Deliver(StartRead(kId));
-    ASSERT_TRUE(mLog.WaitFor("Read:2", kPatience));
+    ASSERT_TRUE(mLog.WaitFor("Read:2", kHangGuard));
     mRedir->Stop();
     EXPECT_EQ(mLog.Count("Read failed: Invalid arguments"), 1u);
     EXPECT_EQ(mLog.Count("Read failed: System error"), 1u);
@@ -138,7 +129,7 @@ TEST_F(RedirOnDouble, StopWaitsForBlockedReadAndStartReadDuringStopStartsFreshPu
     ASSERT_TRUE(WaitForCall(ReadCall(4095, 4000)));
 
     std::thread stopper([this] { mRedir->Stop(); });
-    ASSERT_TRUE(mLog.WaitFor("stop\\n", kPatience));
+    ASSERT_TRUE(mLog.WaitFor("stop\\n", kHangGuard));
     SettleStop();
     std::thread starter([this] { Deliver(StartRead(kId)); });
     ASSERT_TRUE(WaitUntil([this] { return mLog.Count("cmd: 2008 \\n") == 2; }));
