@@ -9,6 +9,7 @@ same source always yields the same sample, so two revisions with the same produc
 the same mutants.
 
   scripts/mutate.py run [--rev REV] [--out DIR] [--resume]   full run (slow: run it niced)
+      [--recheck EARLIER.json]     rerun only what an earlier run killed, carry its survivors
   scripts/mutate.py list                                      print the sample
   scripts/mutate.py report RESULTS.json [--notes FILE]        markdown report from a run
   scripts/mutate.py ci --build-dir DIR                        self-check on 3 mutants, in place
@@ -221,7 +222,8 @@ class Suite:
         if os.path.exists(junit):
             os.remove(junit)
         regex = "^(" + "|".join(re.escape(n) for n in names) + ")$"
-        cmd = ["ctest", "--test-dir", self.build, "-LE", "soak", "-R", regex, "-j2",
+        # Tests mostly wait (on lines, processes, hang guards), so three at a time overlap waits.
+        cmd = ["ctest", "--test-dir", self.build, "-LE", "soak", "-R", regex, "-j3",
                "--timeout", str(self.timeout), "--output-junit", junit]
         try:
             subprocess.run(cmd, capture_output=True, timeout=self.timeout * 8 + 120)
@@ -265,12 +267,27 @@ def check_mutant(mutant, src, build_dir, suite, targets=()):
 
 
 def export(rev, src):
+    """Puts the revision's tree in src. A tree already exported for the same revision is kept
+    (its build stays warm); only files left mutated by an interrupted run are put back."""
+    marker = os.path.join(src, ".mutate-rev")
+    if os.path.exists(marker) and open(marker).read() == rev:
+        for path in product_files(src):
+            original = subprocess.run(["git", "-C", ROOT, "show", "%s:%s" % (rev, path)],
+                                      check=True, capture_output=True).stdout
+            with open(os.path.join(src, path), "rb") as f:
+                if f.read() == original:
+                    continue
+            with open(os.path.join(src, path), "wb") as f:
+                f.write(original)
+        return
     if os.path.isdir(src):
         shutil.rmtree(src)
     os.makedirs(src)
     archive = subprocess.run(["git", "-C", ROOT, "archive", rev], check=True,
                              capture_output=True).stdout
     subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
+    with open(marker, "w") as f:
+        f.write(rev)
 
 
 def configure(src, build_dir):
@@ -284,6 +301,15 @@ def configure(src, build_dir):
     if shutil.which("ccache"):
         cmd += ["-DCMAKE_C_COMPILER_LAUNCHER=ccache", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
     subprocess.run(cmd, check=True, capture_output=True)
+
+
+def recheck_result(path, mutant_id):
+    """The mutant's result in an earlier run (read afresh: that run may still be going)."""
+    if not path or not os.path.exists(path):
+        return None
+    with open(path) as f:
+        earlier = {m["id"]: m for m in json.load(f)["mutants"] if "status" in m}
+    return earlier.get(mutant_id)
 
 
 def cmd_run(args):
@@ -305,8 +331,12 @@ def cmd_run(args):
         with open(results_path) as f:
             done = {m["id"]: m for m in json.load(f)["mutants"] if "status" in m}
     for i, mutant in enumerate(mutants):
+        earlier = recheck_result(args.recheck, mutant["id"])
         if mutant["id"] in done:
             mutant.update(done[mutant["id"]])
+        elif earlier is not None and earlier["status"] != "killed":
+            # The tests can only lose kills; a mutant no earlier test killed needs no rerun.
+            mutant.update({"status": earlier["status"], "killers": [], "carried": True})
         else:
             mutant.update(check_mutant(mutant, src, build_dir, suite))
         print("%3d/%d %-8s %-10s %s:%d %r -> %r %s" % (
@@ -353,7 +383,7 @@ def report(results_path, notes_path=None):
     out += ["", "Survivors:", ""]
     for m in mutants:
         if m["status"] == "survived":
-            out.append("- %s %s:%d `%s` -> `%s`: %s" % (
+            out.append("- %s%s %s:%d `%s` -> `%s`: %s" % ("(carried) " if m.get("carried") else "",
                 m["id"], m["file"], m["line"], m["old"].strip(), m["new"].strip(),
                 notes.get(m["id"], "not yet judged")))
     return "\n".join(out)
@@ -392,9 +422,10 @@ def main():
     run = sub.add_parser("run")
     run.add_argument("--rev", default="HEAD")
     run.add_argument("--out", default=os.path.join(ROOT, "build", "mutate"))
-    run.add_argument("--timeout", type=int, default=15, help="seconds per test")
+    run.add_argument("--timeout", type=int, default=10, help="seconds per test")
     run.add_argument("--notes", default=os.path.join(ROOT, "scripts", "mutation-notes.txt"))
     run.add_argument("--resume", action="store_true", help="keep results of an earlier run")
+    run.add_argument("--recheck", help="results.json of an earlier run: rerun only its kills")
     lst = sub.add_parser("list")
     rep = sub.add_parser("report")
     rep.add_argument("results")
