@@ -9,7 +9,8 @@ same source always yields the same sample, so two revisions with the same produc
 the same mutants.
 
   scripts/mutate.py run [--rev REV] [--out DIR] [--resume]   full run (slow: run it niced)
-      [--recheck EARLIER.json]     rerun only what an earlier run killed, carry its survivors
+      [--recheck EARLIER.json]     rerun only what an earlier run killed (each until one test
+                                   kills it again), carry its survivors
   scripts/mutate.py list                                      print the sample
   scripts/mutate.py report RESULTS.json [--notes FILE]        markdown report from a run
   scripts/mutate.py ci --build-dir DIR                        self-check on 3 mutants, in place
@@ -214,8 +215,9 @@ class Suite:
         return sorted(n for n, e in self.exe_of.items()
                       if (exes is None or e in exes) and n not in self.excluded)
 
-    def failures(self, names):
-        """Names of the given tests that fail (a hang counts as a failure)."""
+    def failures(self, names, first_only=False):
+        """Names of the given tests that fail (a hang counts as a failure); with first_only,
+        stops scheduling tests once one has failed."""
         if not names:
             return []
         junit = os.path.join(self.build, "mutate-junit.xml")
@@ -226,6 +228,8 @@ class Suite:
         # overlap the waits.
         cmd = ["ctest", "--test-dir", self.build, "-LE", "soak", "-R", regex, "-j6",
                "--timeout", str(self.timeout), "--output-junit", junit]
+        if first_only:
+            cmd.append("--stop-on-failure")
         try:
             subprocess.run(cmd, capture_output=True, timeout=self.timeout * 8 + 120)
         except subprocess.TimeoutExpired:
@@ -251,15 +255,23 @@ def build(build_dir, timeout, targets=()):
         return False
 
 
-def check_mutant(mutant, src, build_dir, suite, targets=()):
+def check_mutant(mutant, src, build_dir, suite, targets=(), earlier_killers=()):
+    """Builds and tests one mutant. With earlier_killers (a recheck), the tests of those names
+    that still exist run first and stop at the first failure; only if none fails does the
+    whole covering set run."""
     path, original = apply(src, mutant)
     try:
         started = time.time()
         if not build(build_dir, 600, targets):
             result = {"status": "no-compile", "killers": []}
         else:
-            killers = suite.failures(suite.names(covering(mutant)))
+            still = [n for n in earlier_killers if n in suite.exe_of]
+            killers = suite.failures(still, first_only=True)
+            if not killers:
+                killers = suite.failures(suite.names(covering(mutant)))
             result = {"status": "killed" if killers else "survived", "killers": killers}
+            if earlier_killers:
+                result["rechecked"] = True
         result["seconds"] = round(time.time() - started, 1)
     finally:
         with open(path, "w", encoding="utf-8") as f:
@@ -339,7 +351,8 @@ def cmd_run(args):
             # The tests can only lose kills; a mutant no earlier test killed needs no rerun.
             mutant.update({"status": earlier["status"], "killers": [], "carried": True})
         else:
-            mutant.update(check_mutant(mutant, src, build_dir, suite))
+            mutant.update(check_mutant(mutant, src, build_dir, suite,
+                                       earlier_killers=earlier["killers"] if earlier else ()))
         print("%3d/%d %-8s %-10s %s:%d %r -> %r %s" % (
             i + 1, len(mutants), mutant["id"], mutant["status"], mutant["file"],
             mutant["line"], mutant["old"].strip(), mutant["new"].strip(),
@@ -376,7 +389,8 @@ def report(results_path, notes_path=None):
         killed, compiled, 100.0 * killed / max(compiled, 1)), ""]
     unique = collections.defaultdict(list)
     for m in mutants:
-        if len(m["killers"]) == 1:
+        # A recheck stops at the first test that kills, so its killers are no unique kills.
+        if len(m["killers"]) == 1 and not m.get("rechecked"):
             unique[m["killers"][0]].append(m["id"])
     out += ["Mutants only one test kills, per test (most first):", ""]
     for name, ids in sorted(unique.items(), key=lambda kv: (-len(kv[1]), kv[0])):
