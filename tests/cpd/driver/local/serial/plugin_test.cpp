@@ -3,6 +3,9 @@
 // the line, and the read pump.
 #include <libserialport.h>
 
+#include <cerrno>
+
+#include "cpd/host/program/port_lookup.h"
 #include "plugin_host.h"
 
 namespace cpd::test {
@@ -44,10 +47,20 @@ TEST_F(PluginStart, ReportsTheLineAsThePreviousUserLeftIt) {
     }
 }
 
+// Only the exact description selects a port, and a port that refuses to open is left free;
+// the driver serves either way.
 TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
-    Open("no adapter has this description");
-    ASSERT_NE(mDriver, nullptr);
-    EXPECT_EQ(mLog.Count("OpenSerialDev fail"), 1u);
+    std::string lower = mAdapter->Description();
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    for (const std::string& args : {lower, mAdapter->Description() + " ", std::string()}) {
+        Open(args);
+        ASSERT_NE(mDriver, nullptr);
+    }
+    mAdapter->RefuseOpen(EBUSY);
+    OpenAdapter();
+    EXPECT_EQ(mLog.Count("OpenSerialDev fail"), 4u);
+    EXPECT_EQ(mLog.Count("sp_open failed"), 4u);
+    EXPECT_EQ(mAdapter->OpenCount(), 0);
     EXPECT_EQ(Deliver(BaudRate(kDevId, 115200)), 0);
     EXPECT_EQ(Deliver(Write(kDevId, "lost")), 0);
     EXPECT_EQ(mLog.Count("cmd: write fail\\n"), 1u);
@@ -59,6 +72,20 @@ TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
     EXPECT_EQ(mLog.Count("readFromSerialPort end"), 1u);
     EXPECT_TRUE(mDevice->Sent().empty());
     EXPECT_EQ(mAdapter->OpenCount(), 0);
+}
+
+TEST_F(PluginStart, EqualDescriptionsOpenTheFirstListedPort) {
+    vserial::Adapter* twin =
+        mRig->AddUsbAdapter({0x0403, 0x6001, "FTDI", "FT232R USB UART", "A10K1"});
+    ASSERT_NE(twin, nullptr);
+    std::vector<host::PortInfo> ports;
+    std::string error;
+    ASSERT_TRUE(host::ListPorts(&ports, &error)) << error;
+    ASSERT_EQ(ports.size(), 2u);
+    vserial::Adapter* first = ports[0].name == twin->PortName() ? twin : mAdapter;
+    OpenAdapter();
+    EXPECT_EQ(first->OpenCount(), 1);
+    EXPECT_EQ((first == twin ? mAdapter : twin)->OpenCount(), 0);
 }
 
 class PluginDriver : public PluginHostOpen {
@@ -142,6 +169,8 @@ TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) 
     PeerSend(waiting);
     Deliver(ReadLength(kDevId, 10));
     Deliver(Timeouts(kDevId, 50));
+    // A purge must not flush: the bytes already waiting still come back.
+    Deliver(SetConfig(kDevId, DRIVER_SERIAL_PURGE_TO_USER, nullptr, 0).Build());
     Deliver(StartRead(kDevId));
     Deliver(StartRead(kDevId));  // a second one starts no second pump
 
