@@ -255,7 +255,7 @@ def build(build_dir, timeout, targets=()):
         return False
 
 
-def check_mutant(mutant, src, build_dir, suite, targets=(), earlier_killers=()):
+def check_mutant(mutant, src, build_dir, suite, targets=(), earlier_killers=(), exes=None):
     """Builds and tests one mutant. With earlier_killers (a recheck), the tests of those names
     that still exist run first and stop at the first failure; only if none fails does the
     whole covering set run."""
@@ -268,7 +268,7 @@ def check_mutant(mutant, src, build_dir, suite, targets=(), earlier_killers=()):
             still = [n for n in earlier_killers if n in suite.exe_of]
             killers = suite.failures(still, first_only=True)
             if not killers:
-                killers = suite.failures(suite.names(covering(mutant)))
+                killers = suite.failures(suite.names(exes or covering(mutant)))
             result = {"status": "killed" if killers else "survived", "killers": killers}
             if earlier_killers:
                 result["rechecked"] = True
@@ -419,7 +419,8 @@ def cmd_ci(args):
     statuses = []
     try:
         for m in chosen:
-            result = check_mutant(m, ROOT, args.build_dir, suite, ["cpd_packet_test"])
+            result = check_mutant(m, ROOT, args.build_dir, suite, ["cpd_packet_test"],
+                                  exes=["cpd_packet_test"])
             statuses.append(result["status"])
             print("mutate ci: %s %s:%d %s" % (m["id"], target, m["line"], result["status"]))
     finally:

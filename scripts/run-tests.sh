@@ -37,6 +37,10 @@ finish() {
 }
 
 run_preset default
+
+section "mutation tool self-check (3 planted faults)"
+/usr/bin/python3 scripts/mutate.py ci --build-dir build/default
+
 if [ $quick = 1 ]; then
     finish
     exit 0
