@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it: installs what is missing, then builds and runs the
-# suite plainly and under AddressSanitizer+UBSan and ThreadSanitizer, the Windows DLL's suite
+# suite plainly (with the mutation tool's self-check) and under AddressSanitizer+UBSan and
+# ThreadSanitizer, the Windows DLL's suite
 # under Wine, a short fuzz run and the benchmark's short mode.
 # Usage: scripts/run-tests.sh [--quick]   (--quick: the plain suite only)
 set -euo pipefail
