@@ -1,5 +1,5 @@
 // SerialIO on the libserialport test double: library failures a real port cannot be made to
-// show, and the exact calls the port object makes.
+// show, and a port the library lists without a description.
 #include <gtest/gtest.h>
 #include <libserialport.h>
 #include <sp_double.h>
@@ -87,34 +87,6 @@ class SerialIOOpenFaultTest : public SerialIOFaultTest {
     SerialIO io{&device};
 };
 
-TEST_F(SerialIOOpenFaultTest, ReadsGettersInOrderAndKeepsParityBeforeStopBits) {
-    // Every field distinct, so a value landing in the wrong field shows.
-    const spd_config reported{57600,
-                              7,
-                              SP_PARITY_EVEN,
-                              2,
-                              SP_RTS_FLOW_CONTROL,
-                              SP_CTS_IGNORE,
-                              -1,
-                              SP_DSR_FLOW_CONTROL,
-                              SP_XONXOFF_IN};
-    ASSERT_EQ(spd_set_port_config(kPortName, &reported), 0);
-
-    serial_config config{};
-    ASSERT_EQ(io.GetSerialConfig(&config), 0);
-
-    static_assert(sizeof(config) == sizeof(reported), "the same nine fields in the same order");
-    EXPECT_EQ(std::memcmp(&config, &reported, sizeof(config)), 0);
-    const std::vector<std::string> expectedGetters{
-        "sp_get_config_baudrate()", "sp_get_config_bits()", "sp_get_config_stopbits()",
-        "sp_get_config_parity()",   "sp_get_config_rts()",  "sp_get_config_cts()",
-        "sp_get_config_dtr()",      "sp_get_config_dsr()",  "sp_get_config_xon_xoff()"};
-    EXPECT_EQ(CallsStartingWith("sp_get_config_"), expectedGetters);
-    EXPECT_EQ(spd_live_configs(), 0);
-    ASSERT_EQ(log.Lines().size(), 1u);
-    EXPECT_EQ(log.Count(R"("Baudrate: 57600, data bits: 7, parity: 2, stop bits: 2\n")"), 1u);
-}
-
 // Any failure while reading the configuration stops the read with its own Error line, leaves the
 // caller's record untouched and frees the configuration object.
 TEST_F(SerialIOOpenFaultTest, FailedConfigReadLeavesRecordUntouched) {
@@ -159,41 +131,6 @@ TEST_F(SerialIOOpenFaultTest, FailedConfigReadLeavesRecordUntouched) {
         }
         spd_fail_getter_call(0, SP_OK);
     }
-}
-
-TEST_F(SerialIOOpenFaultTest, RefusedWordLengthStillAppliesParityAndStopBits) {
-    ASSERT_EQ(spd_set_result("sp_set_bits", SP_ERR_FAIL), 0);
-    const unsigned char lineControl[3] = {2, SP_PARITY_ODD, 7};  // StopBits, Parity, WordLength
-
-    EXPECT_EQ(io.SetConfig(DRIVER_SET_LINE_CONTROL_TO_USER, sizeof(lineControl), lineControl), 0);
-
-    EXPECT_EQ(
-        CallsStartingWith("sp_set_"),
-        (std::vector<std::string>{"sp_set_bits(7)", "sp_set_parity(1)", "sp_set_stopbits(2)"}));
-    spd_config now{};
-    ASSERT_EQ(spd_get_port_config(kPortName, &now), 0);
-    EXPECT_EQ(now.bits, spd_default_config().bits);
-    EXPECT_EQ(now.parity, SP_PARITY_ODD);
-    EXPECT_EQ(now.stopbits, 2);
-    EXPECT_EQ(log.Count("\"Error:\""), 0u);
-}
-
-// A pty keeps no RTS/CTS handshake, so only the double can show the port ending without one.
-TEST_F(SerialIOOpenFaultTest, HandshakeRequestLeavesNoHardwareFlowControl) {
-    spd_config handshaking = spd_default_config();
-    handshaking.rts = SP_RTS_FLOW_CONTROL;
-    handshaking.cts = SP_CTS_FLOW_CONTROL;
-    ASSERT_EQ(spd_set_port_config(kPortName, &handshaking), 0);
-    const int32_t handflow[4] = {0x08 /* SERIAL_CTS_HANDSHAKE */, 0x80 /* SERIAL_RTS_HANDSHAKE */,
-                                 2048, 512};
-
-    EXPECT_EQ(io.SetConfig(DRIVER_SET_HANDFLOW_TO_USER, sizeof(handflow), handflow), 0);
-
-    spd_config now{};
-    ASSERT_EQ(spd_get_port_config(kPortName, &now), 0);
-    EXPECT_NE(now.rts, SP_RTS_FLOW_CONTROL);
-    EXPECT_NE(now.cts, SP_CTS_FLOW_CONTROL);
-    EXPECT_EQ(now.xon_xoff, SP_XONXOFF_DISABLED);
 }
 
 }  // namespace
