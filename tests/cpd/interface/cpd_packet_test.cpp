@@ -27,33 +27,6 @@ std::string Printed(const std::function<void()>& op) {
     return testing::internal::GetCapturedStdout();
 }
 
-// An item must fit the payload capacity the packet was made with (growth does not count);
-// a refused append leaves the packet as it was.
-TEST(PacketWrite, ItemBeyondThePayloadCapacityIsRefusedWithoutGrowing) {
-    const std::vector<uint8_t> bytes = Pattern(49, 1);
-    const uint32_t value = 1;
-    struct Case {
-        uint64_t capacity;
-        std::function<int(CpdPacket&)> append;
-        bool fits;
-    } cases[] = {
-        {0, [&](CpdPacket& p) { return p.AppendU32(&value); }, false},   // raised to 16
-        {24, [](CpdPacket& p) { return p.AppendString("abc"); }, true},  // count 4 + "abc\0"
-        {23, [](CpdPacket& p) { return p.AppendString("abc"); }, false},
-        {64, [&](CpdPacket& p) { return p.AppendBytes(bytes.data(), 48); }, true},
-        {64, [&](CpdPacket& p) { return p.AppendBytes(bytes.data(), 49); }, false},
-    };
-    for (const Case& c : cases) {
-        CpdPacket packet(c.capacity);
-        const uint64_t capacity = packet.Capacity();
-        int result = 0;
-        EXPECT_EQ(Printed([&] { result = c.append(packet); }), c.fits ? "" : kTooLarge);
-        EXPECT_EQ(result, c.fits ? 0 : -1) << c.capacity;
-        EXPECT_EQ(packet.Length(), c.fits ? capacity : 16u) << c.capacity;
-        EXPECT_EQ(packet.Capacity(), std::max<uint64_t>(c.capacity, 16)) << c.capacity;
-    }
-}
-
 TEST(PacketWrite, GrowthPastCapacityKeepsContentAndGrowsInWholeSteps) {
     CpdPacket packet(1024);
     ASSERT_EQ(packet.SetHeader(0x21, 0x0105, 77), 0);
@@ -154,30 +127,6 @@ TEST(PacketRead, ReadsPastTheBlockAreRefused) {
         EXPECT_EQ(packet->ReadU32(&n), -1);
         EXPECT_EQ(packet->GetPayload(), packet->Data() + 20);
     }
-}
-
-// A packet that gave its buffer away refuses silently ("please init header first" never shows).
-TEST(PacketHandOver, PacketWithoutBufferRefusesEverythingSilently) {
-    CpdPacket packet(64);
-    std::unique_ptr<CpdPacketBuffer> buffer = packet.TakeBuffer();
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(buffer->data[0], 0x27);
-    EXPECT_EQ(buffer->data[12], HostIsBigEndian());
-
-    uint32_t value = 1;
-    std::string text;
-    EXPECT_EQ(Printed([&] {
-                  EXPECT_EQ(packet.SetHeader(0x21, 3, 9), -1);
-                  EXPECT_EQ(packet.AppendU32(&value), -1);
-                  EXPECT_EQ(packet.AppendBytes("ab", 2), -1);
-                  EXPECT_EQ(packet.AppendString("ab"), -1);
-                  EXPECT_EQ(packet.ReadU32(&value), -1);
-                  EXPECT_EQ(packet.ReadString(text), -1);
-              }),
-              "");
-    EXPECT_EQ(packet.GetSeq(), 0u);
-    EXPECT_EQ(packet.GetPayload(), nullptr);
-    EXPECT_EQ(packet.Length(), 0u);
 }
 
 }  // namespace

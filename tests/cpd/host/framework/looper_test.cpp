@@ -97,18 +97,6 @@ TEST(LooperDispatch, MessagesRunOnOneLooperThreadInPerPosterOrderAndAreThenDestr
     }
 }
 
-TEST(LooperShutdown, DestroyingUnstartedLooperReleasesQueuedMessages) {
-    Tally tally;
-    {
-        Looper looper;
-        for (int i = 0; i < 10; ++i) {
-            ASSERT_EQ(looper.PostMessageAAA(MakeProbe(tally)), 0);
-        }
-    }
-    EXPECT_TRUE(tally.ran.empty());
-    EXPECT_EQ(tally.destroyed, 10);
-}
-
 TEST(LooperShutdown, DestructionWaitsForRunningMessageAndReleasesTheQueuedOnes) {
     Tally blocker;
     Tally queued;
