@@ -101,12 +101,16 @@ int spd_live_configs(void);
 
 namespace spd {
 
-// The whole call log, oldest first.
-inline std::vector<std::string> Calls() {
+// The call log's entries that begin with `prefix`, oldest first.
+inline std::vector<std::string> Calls(const std::string& prefix = "") {
     std::vector<std::string> out;
-    for (size_t len; (len = spd_call_at(out.size(), nullptr, 0)) > 0;) {
-        out.emplace_back(len, '\0');
-        spd_call_at(out.size() - 1, &out.back()[0], len + 1);
+    std::string call;
+    for (size_t i = 0, len; (len = spd_call_at(i, nullptr, 0)) > 0; ++i) {
+        call.assign(len, '\0');
+        spd_call_at(i, &call[0], len + 1);
+        if (call.rfind(prefix, 0) == 0) {
+            out.push_back(call);
+        }
     }
     return out;
 }

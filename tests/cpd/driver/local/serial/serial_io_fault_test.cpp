@@ -18,17 +18,6 @@ namespace {
 constexpr char kPortName[] = "ttyFAKE0";
 constexpr char kDescription[] = "FT232R USB UART - A50285BI";
 
-// Library calls whose log entry begins with `prefix`, in call order.
-std::vector<std::string> CallsStartingWith(const std::string& prefix) {
-    std::vector<std::string> matching;
-    for (const std::string& call : spd::Calls()) {
-        if (call.rfind(prefix, 0) == 0) {
-            matching.push_back(call);
-        }
-    }
-    return matching;
-}
-
 class SerialIOFaultTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -70,7 +59,7 @@ TEST_F(SerialIOFaultTest, PortWithoutDescriptionNeverMatches) {
     ASSERT_EQ(io.OpenSerialDev(), 0);
     EXPECT_EQ(spd_is_open("ttyNODESC0"), 0);
     EXPECT_EQ(spd_is_open("ttyBLANK0"), 1);
-    EXPECT_EQ(CallsStartingWith("sp_get_port_by_name"),
+    EXPECT_EQ(spd::Calls("sp_get_port_by_name"),
               std::vector<std::string>{"sp_get_port_by_name(ttyBLANK0)"});
 }
 
