@@ -275,16 +275,4 @@ TEST_F(LogFile, OverlongTagStaysWithinTheLine) {
     EXPECT_NE(lines[0].find("after the tag 1"), std::string::npos);
 }
 
-TEST_F(LogFile, OffDropsLinesAndFileDestinationAppends) {
-    velmarLogPrint(0, 5, "CPD_LOG", "first");
-    velmarLogOff();
-    velmarLogPrint(0, 5, "CPD_LOG", "dropped");
-    ASSERT_EQ(velmarLogToFile(mPath.c_str()), 0);
-    velmarLogPrint(0, 5, "CPD_LOG", "second");
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(Message(lines[0]), "first");
-    EXPECT_EQ(Message(lines[1]), "second");
-}
-
 }  // namespace
