@@ -123,10 +123,8 @@ class TestDevice : public CpdDevice {
             mSent.push_back(std::move(sent));
         }
         mCond.notify_all();
-        return mSendResult;
+        return 0;
     }
-
-    void SetSendResult(int result) { mSendResult = result; }
 
     // Waits until at least `count` packets were sent; returns how many there are.
     size_t WaitForPackets(size_t count, std::chrono::milliseconds limit) {
@@ -149,7 +147,6 @@ class TestDevice : public CpdDevice {
     std::mutex mMutex;  // guards mSent
     std::condition_variable mCond;
     std::vector<SentPacket> mSent;
-    int mSendResult = 0;
 };
 
 }  // namespace cpd::test

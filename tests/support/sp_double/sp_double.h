@@ -44,7 +44,6 @@ void spd_reset(void);
 // Ports are listed by sp_list_ports in the order they were added. A NULL description makes
 // sp_get_port_description return NULL. Returns 0, or -1 when the name is NULL or taken.
 int spd_add_port(const char* name, const char* description);
-int spd_set_port_config(const char* name, const struct spd_config* config);
 int spd_get_port_config(const char* name, struct spd_config* config);
 // 1 while some handle has the port open, 0 if not, -1 for an unknown name.
 int spd_is_open(const char* name);
