@@ -122,5 +122,28 @@ TEST_F(SerialIOOpenFaultTest, FailedConfigReadLeavesRecordUntouched) {
     }
 }
 
+// The port object's result for each request: -1 only for a record too short or a setting the
+// library refused. (The redirection drops the result, so only here is it seen.)
+TEST_F(SerialIOOpenFaultTest, RequestsReportFailureOnlyWhenTooShortOrRefused) {
+    const uint8_t record[16] = {1, 0, 8};  // zeros as baud rate and handflow, 8N1 as line control
+    const struct {
+        uint32_t msgType;
+        uint32_t len;
+        int expected;
+    } cases[] = {{DRIVER_SET_LINE_CONTROL_TO_USER, 3, 0},
+                 {DRIVER_CLR_DTR_TO_USER, 0, 0},
+                 {DRIVER_SET_HANDFLOW_TO_USER, 16, 0},
+                 {DRIVER_SERIAL_PURGE_TO_USER, 0, 0},
+                 {4242, 0, 0},
+                 {DRIVER_SET_HANDFLOW_TO_USER, 15, -1},
+                 {DRIVER_SET_LINE_CONTROL_TO_USER, 2, -1},
+                 {DRIVER_SET_BAUD_RATE_TO_USER, 3, -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(io.SetConfig(c.msgType, c.len, record), c.expected) << c.msgType << "/" << c.len;
+    }
+    ASSERT_EQ(spd_set_result("sp_set_baudrate", SP_ERR_FAIL), 0);
+    EXPECT_EQ(io.SetConfig(DRIVER_SET_BAUD_RATE_TO_USER, 4, record), -1);
+}
+
 }  // namespace
 }  // namespace cpd
