@@ -1,5 +1,5 @@
-// Faults on the line under the built plug-in and the real libserialport: a peer that stops
-// reading, and the driver closed while data flows. The
+// Faults on the line under the built plug-in and the real libserialport: the adapter pulled
+// while the pump reads, a peer that stops reading, and the driver closed while data flows. The
 // driver must keep serving packets, never hang and never crash; it reports nothing back, so what it
 // served is read from its log.
 #include <gtest/gtest.h>
@@ -46,6 +46,28 @@ class LineFault : public PluginHost {
             [&] { return ReadData(mDevice->Sent()).find(bytes) != std::string::npos; });
     }
 };
+
+// The only test of the plug-in meeting a pulled cable: no planted fault stands for it.
+TEST_F(LineFault, UnplugWhilePumpReadsLeavesLaterPacketsServed) {
+    constexpr std::chrono::milliseconds kReadTimeout{200};
+    OpenAdapter();
+    Deliver(Timeouts(kDevId, kReadTimeout.count()));
+    Deliver(StartRead(kDevId));
+    PeerSend("before");
+    ASSERT_TRUE(WaitForData("before"));
+
+    mAdapter->Unplug();
+    EXPECT_EQ(Deliver(BaudRate(kDevId, 19200)), 0);
+    EXPECT_EQ(Deliver(Write(kDevId, "after")), 0);
+    EXPECT_EQ(Deliver(ReadLength(kDevId, 16)), 0);
+    EXPECT_EQ(Deliver(StartRead(kDevId)), 0);
+
+    EXPECT_EQ(mLog.Count("\"cmd: 2006 \\n\""), 3u) << "every SET_CONFIG served";
+    EXPECT_EQ(mLog.Count(kWriteFail), 1u) << "a hung-up line takes no bytes";
+    EXPECT_EQ(mLog.Count("readFromSerialPort start"), 1u) << "the pump kept running";
+    CloseWithin(kReadTimeout);
+    EXPECT_EQ(mLog.Count("readFromSerialPort end"), 1u);
+}
 
 TEST_F(LineFault, PeerThatStopsReadingFailsEachWriteAndLaterPacketsGoInOrder) {
     OpenAdapter();
