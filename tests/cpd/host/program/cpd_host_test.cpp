@@ -1,8 +1,6 @@
 // cpd-host as its users run it: the real binary in a child process, the real plug-in loaded by
 // path, virtual adapters whose far end the test plays through a unix socket, and the remote side
 // over loopback TCP. Every wait is bounded; no test depends on how long anything takes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,6 +15,7 @@
 #include <regex>
 #include <thread>
 
+#include "cpd/host/program/tcp_channel.h"
 #include "subprocess.h"
 
 namespace cpd::host::test {
@@ -35,10 +34,7 @@ class Stream {
     Stream& operator=(const Stream&) = delete;
 
     bool Valid() const { return mFd >= 0; }
-    bool Send(const std::string& bytes) {
-        return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
+    bool Send(const std::string& bytes) { return SendAll(mFd, bytes.data(), bytes.size()) == 0; }
     // Reads until the received text holds `needle`, the peer closes, or the hang guard passes.
     std::string ReadUntil(const std::string& needle) {
         std::string got;
@@ -86,26 +82,10 @@ int ConnectUnix(const std::string& path) {
     return -1;
 }
 
-// A loopback TCP socket: connected to `*port` if it is set, else bound to a port the kernel
-// picks (stored in `*port`) and listening if asked.
-int LoopbackTcp(uint16_t* port, bool listen = false) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(*port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
-    if (*port != 0) {
-        return ::connect(fd, raw, sizeof(address)) == 0 ? fd : (::close(fd), -1);
-    }
-    socklen_t size = sizeof(address);
-    ::bind(fd, raw, size);
-    if (listen) {
-        ::listen(fd, 1);
-    }
-    ::getsockname(fd, raw, &size);
-    *port = ntohs(address.sin_port);
-    return fd;
+// A connection to a loopback port (-1 if nobody listens there).
+int ConnectLoopback(uint16_t port) {
+    std::string error;
+    return ConnectTcp({"127.0.0.1", port}, &error);
 }
 
 // Passes when `text` holds `needle`; a failure shows both.
@@ -292,7 +272,7 @@ TEST_F(ServeOverLoopback, ServesRemotesInTurnWithTheirSettingsAndDropsBrokenOnes
     // The device is closed when the remote leaves and opened again for the next one.
     EXPECT_TRUE(mServer->WaitForStderr("closed \"Net Port - N1\" for 127.0.0.1:"));
     {  // leaves in the middle of a frame
-        Stream remote(LoopbackTcp(&mPort));
+        Stream remote(ConnectLoopback(mPort));
         ASSERT_GE(remote.ReadUntil(Header(0x27, 2000, 52).substr(0, 4)).size(), 4u);
         ASSERT_TRUE(remote.Send(Header(0x27, 2010, 100).substr(0, 10)));
     }
@@ -300,7 +280,7 @@ TEST_F(ServeOverLoopback, ServesRemotesInTurnWithTheirSettingsAndDropsBrokenOnes
     EXPECT_TRUE(mServer->WaitForStderr("left in mid-frame (10 bytes of a frame dropped)"));
     for (const std::string& junk :
          {std::string("GET / HTTP/1.1\r\n\r\n"), Header(0x27, 2010, 0x7fffffff)}) {
-        Stream remote(LoopbackTcp(&mPort));
+        Stream remote(ConnectLoopback(mPort));
         ASSERT_TRUE(remote.Send(junk));
         EXPECT_TRUE(remote.WaitForClose());
     }
@@ -325,10 +305,13 @@ TEST_F(ServeOverLoopback, RefusesASecondRemoteWhileOneIsServed) {
 // Each class of failure has its own exit code (2 usage, 3 plug-in, 4 port, 5 network) and a
 // message naming the problem.
 TEST(CommandLineErrors, ExitWithTheProblemsCodeAndNameIt) {
-    uint16_t busy = 0;
-    const int holder = LoopbackTcp(&busy, true);
-    uint16_t closed = 0;
-    ::close(LoopbackTcp(&closed));  // a port nobody listens on
+    bool inUse = false;
+    std::string error;
+    const int holder = ListenTcp({"127.0.0.1", 0}, &inUse, &error);
+    const int probe = ListenTcp({"127.0.0.1", 0}, &inUse, &error);
+    const uint16_t busy = LocalPort(holder);
+    const uint16_t closed = LocalPort(probe);
+    ::close(probe);  // a port nobody listens on
     const std::string vs = "product=Virtual UART,serial=VS01,peer=none";
     struct Case {
         std::vector<std::string> args;
