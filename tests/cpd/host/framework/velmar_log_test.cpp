@@ -113,39 +113,6 @@ TEST_F(LogFile, LineCarriesTimestampThreadLevelLetterAndTag) {
     EXPECT_EQ(match[2], "value=3");
 }
 
-TEST_F(LogFile, LinesFromManyThreadsStayWholeAndInOrder) {
-    constexpr int kWriters = 8;
-    constexpr int kPerWriter = 300;
-    auto body = [](int writer) { return std::string(150, static_cast<char>('a' + writer)); };
-    std::vector<std::thread> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        writers.emplace_back([w, &body] {
-            const std::string text = body(w);
-            for (int i = 0; i < kPerWriter; ++i) {
-                velmarLogPrint(0, 5, "CPD_LOG", "writer %d line %d %s", w, i, text.c_str());
-            }
-        });
-    }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
-
-    const std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), size_t{kWriters * kPerWriter});
-    int next[kWriters] = {};
-    for (const std::string& line : lines) {
-        const std::string message = Message(line);
-        int writer = -1;
-        int index = -1;
-        ASSERT_EQ(std::sscanf(message.c_str(), "writer %d line %d", &writer, &index), 2) << line;
-        ASSERT_TRUE(writer >= 0 && writer < kWriters) << line;
-        const std::string expected = "writer " + std::to_string(writer) + " line " +
-                                     std::to_string(next[writer]) + " " + body(writer);
-        ASSERT_EQ(message, expected);
-        ++next[writer];
-    }
-}
-
 TEST_F(LogFile, BurstFarLargerThanTheBufferLosesNothing) {
     // Megabytes of lines in a tight loop (callers must wait for room), with lines longer than
     // the whole buffer in between (written past it, still in order).

@@ -64,25 +64,5 @@ TEST_F(PluginBadInput, EachIsRefusedWithAnErrorAndTheNextPacketIsServed) {
     }
 }
 
-// A packet without a buffer reads as addressed to device 0: a driver for device 0x100 serves it
-// (as nothing), any other refuses it.
-using PluginOddPackets = PluginHost;
-
-TEST_F(PluginOddPackets, PacketWithoutBufferIsHarmless) {
-    for (int devId : {0x100, int{kDevId}}) {
-        Open(mAdapter->Description(), devId);
-        ASSERT_NE(mDriver, nullptr);
-        const int expected = devId == 0x100 ? 0 : -1;
-        std::unique_ptr<CpdPacket> hollow = BaudRate(0, 300);
-        hollow->TakeBuffer();
-        EXPECT_EQ(Deliver(std::move(hollow)), expected);
-        EXPECT_EQ(Deliver(nullptr), expected);
-        const int baud = devId == 0x100 ? 19200 : 38400;
-        EXPECT_EQ(Deliver(BaudRate(static_cast<uint8_t>(devId), baud)), 0);
-        EXPECT_EQ(mAdapter->Settings()->baud, baud);
-    }
-    EXPECT_EQ(mLog.Count("DevId: 0\\n"), 2u);
-}
-
 }  // namespace
 }  // namespace cpd::test

@@ -148,20 +148,6 @@ TEST_F(PluginCommands, WrittenBytesReachPeerInOrder) {
     EXPECT_EQ(mLog.Count("cmd: write ok\\n"), 3u);
 }
 
-TEST_F(PluginCommands, UnknownCommandsAreOnlyLogged) {
-    const int baud = mAdapter->Settings()->baud;
-    for (uint16_t cmd :
-         {uint16_t{SERIAL_CMD_REDIR_CONFIG}, uint16_t{SERIAL_CMD_READ_DATA}, uint16_t{1234}}) {
-        PacketBuilder packet(kDevId, cmd);
-        packet.U32(DRIVER_SET_BAUD_RATE_TO_USER).U32(4).U32(300);
-        EXPECT_EQ(Deliver(packet.Build()), 0);
-        EXPECT_EQ(mLog.Count("cmd: " + std::to_string(cmd) + " \\n"), 1u);
-    }
-    EXPECT_EQ(mAdapter->Settings()->baud, baud);
-    EXPECT_EQ(mDevice->Sent().size(), 1u);
-    EXPECT_EQ(mLog.Count("readFromSerialPort start"), 0u);
-}
-
 using PluginPump = PluginHostOpen;
 
 TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) {

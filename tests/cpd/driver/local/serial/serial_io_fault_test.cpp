@@ -29,26 +29,6 @@ class SerialIOFaultTest : public ::testing::Test {
     test::LogCapture log;
 };
 
-// A failed listing gives up without a word; a failed lookup by name says the copy failed and
-// still frees the list.
-TEST_F(SerialIOFaultTest, FailedEnumerationOrLookupGivesUpBeforeOpening) {
-    test::TestDevice device(kDescription);
-    SerialIO io(&device);
-    log.Clear();
-    ASSERT_EQ(spd_set_result("sp_list_ports", SP_ERR_MEM), 0);
-    EXPECT_EQ(io.OpenSerialDev(), -1);
-    EXPECT_TRUE(log.Lines().empty());
-
-    ASSERT_EQ(spd_set_result("sp_list_ports", SP_OK), 0);
-    ASSERT_EQ(spd_set_result("sp_get_port_by_name", SP_ERR_MEM), 0);
-    EXPECT_EQ(io.OpenSerialDev(), -1);
-    EXPECT_EQ(log.Count("\"Error:\""), 1u);
-    EXPECT_EQ(log.Count("\"sp_copy_port failed\""), 1u);
-    EXPECT_EQ(spd_count_calls("sp_open"), 0u);
-    EXPECT_EQ(spd_count_calls("sp_free_port_list"), 1u);
-    EXPECT_EQ(spd_live_ports(), 0);
-}
-
 TEST_F(SerialIOFaultTest, PortWithoutDescriptionNeverMatches) {
     spd_reset();
     ASSERT_EQ(spd_add_port("ttyNODESC0", nullptr), 0);
