@@ -34,30 +34,6 @@ std::vector<uint8_t> AsBigEndian(std::vector<uint8_t> frame, size_t payloadWords
     return frame;
 }
 
-TEST(FrameAssembler, ReassemblesFramesSplitAcrossReadsInOrder) {
-    const std::string text = "split across reads";
-    auto first = MakeWrite(1, 7, text.data(), static_cast<uint32_t>(text.size()));
-    auto second = MakeStartRead(1, 8);
-    std::vector<uint8_t> stream = Wire(*first);
-    const std::vector<uint8_t> tail = Wire(*second);
-    stream.insert(stream.end(), tail.begin(), tail.end());
-
-    FrameAssembler assembler;
-    std::vector<std::unique_ptr<CpdPacket>> got;
-    std::string error;
-    for (uint8_t byte : stream) {  // the worst case: one byte per read
-        assembler.Feed(&byte, 1);
-        std::unique_ptr<CpdPacket> packet;
-        while (assembler.Next(&packet, &error) == FrameAssembler::Result::kPacket) {
-            got.push_back(std::move(packet));
-        }
-    }
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(Wire(*got[0]), Wire(*first));
-    EXPECT_EQ(got[1]->GetCmd(), SERIAL_CMD_START_READ);
-    EXPECT_EQ(assembler.Pending(), 0u);
-}
-
 TEST(FrameAssembler, ConvertsBigEndianFramesToHostOrder) {
     if (HostIsBigEndian() != 0) {
         GTEST_SKIP() << "needs a little-endian host";

@@ -148,6 +148,18 @@ TEST_F(PluginCommands, WrittenBytesReachPeerInOrder) {
     EXPECT_EQ(mLog.Count("cmd: write ok\\n"), 3u);
 }
 
+// A setting the device refuses is reported and leaves the line as it was.
+TEST_F(PluginCommands, RefusedSettingIsReportedAndTheLineKeepsItsRate) {
+    const int baud = mAdapter->Settings()->baud;
+    mAdapter->RefuseSettings(true);
+    EXPECT_EQ(Deliver(BaudRate(kDevId, 57600)), 0);
+    EXPECT_EQ(mLog.Count("\"Error:\" \"sp_set_baudrate failed\""), 1u);
+    EXPECT_EQ(mAdapter->Settings()->baud, baud);
+    mAdapter->RefuseSettings(false);
+    EXPECT_EQ(Deliver(BaudRate(kDevId, 57600)), 0);
+    EXPECT_EQ(mAdapter->Settings()->baud, 57600);
+}
+
 using PluginPump = PluginHostOpen;
 
 TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) {
