@@ -10,7 +10,7 @@ the same mutants.
 
   scripts/mutate.py run [--rev REV] [--out DIR] [--resume]   full run (slow: run it niced)
       [--recheck EARLIER.json]     rerun only what an earlier run killed (each until one test
-                                   kills it again), carry its survivors
+      [--also ID,...]              kills it again), carry its survivors (but the --also ones)
   scripts/mutate.py list                                      print the sample
   scripts/mutate.py report RESULTS.json [--notes FILE]        markdown report from a run
   scripts/mutate.py ci --build-dir DIR                        self-check on 3 mutants, in place
@@ -358,7 +358,8 @@ def cmd_run(args):
         earlier = recheck_result(args.recheck, mutant["id"])
         if mutant["id"] in done:
             mutant.update(done[mutant["id"]])
-        elif earlier is not None and earlier["status"] != "killed":
+        elif earlier is not None and earlier["status"] != "killed" and \
+                mutant["id"] not in args.also:
             # The tests can only lose kills; a mutant no earlier test killed needs no rerun.
             mutant.update({"status": earlier["status"], "killers": [], "carried": True})
         else:
@@ -453,6 +454,8 @@ def main():
     run.add_argument("--notes", default=os.path.join(ROOT, "scripts", "mutation-notes.txt"))
     run.add_argument("--resume", action="store_true", help="keep results of an earlier run")
     run.add_argument("--recheck", help="results.json of an earlier run: rerun only its kills")
+    run.add_argument("--also", default="", type=lambda text: set(text.split(",")),
+                     help="with --recheck: survivors to run again too (ids, comma separated)")
     lst = sub.add_parser("list")
     rep = sub.add_parser("report")
     rep.add_argument("results")
