@@ -50,20 +50,6 @@ class LogStatement : public testing::Test {
     LogCapture mLog;
 };
 
-TEST_F(LogStatement, PlainStatementsKeepQuotesAndEscapesAsWrittenAndFillConversions) {
-    const int line = __LINE__ + 1;
-    CPD_LOGD("say \"hi\"\t\n");
-    CPD_LOGE("sp_open fail ret=%d name=%s", -3, "COM3");
-    const std::vector<test::LogLine> lines = mLog.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, Frame("TestBody", line) + R"("Debug:" "say \"hi\"\t\n")");
-    EXPECT_EQ(lines[1].text,
-              Frame("TestBody", line + 1) + R"("Error:" "sp_open fail ret=-3 name=COM3")");
-    EXPECT_EQ(lines[0].level, 5);
-    EXPECT_EQ(lines[1].level, 7);
-    EXPECT_EQ(lines[1].tag, "CPD_LOG");
-}
-
 // The prefix names the device; each value is cut to its field's width, and a null device gives
 // an all-zero prefix.
 TEST_F(LogStatement, DevicePrefixCarriesTheDeviceIdentityInItsFieldWidths) {

@@ -49,27 +49,6 @@ TEST(PacketWrite, GrowthPastCapacityKeepsContentAndGrowsInWholeSteps) {
     EXPECT_EQ(std::memcmp(big.GetPayload() + fill.size(), fill.data(), fill.size()), 0);
 }
 
-TEST(PacketRead, BigEndianWriterIsSwappedByReadsButNotByHeaderGetters) {
-    if (HostIsBigEndian() != 0) {
-        GTEST_SKIP() << "needs a little-endian host";
-    }
-    const uint8_t wire[] = {
-        0x27, 0x05, 0x01, 0x02,  // magic, devId, cmd 0x0102 big-endian
-        0x00, 0x00, 0x00, 0x09,  // seq 9 big-endian
-        0x00, 0x00, 0x00, 0x14,  // length 20 big-endian
-        0x01, 0x00, 0x00, 0x00,  // bigEndian
-        0x11, 0x22, 0x33, 0x44,  // payload: 0x11223344
-    };
-    std::unique_ptr<CpdPacket> packet = CpdPacket::FromWire(wire, sizeof(wire));
-    ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(packet->Length(), 20u);
-    EXPECT_EQ(packet->GetCmd(), 0x0201);
-    EXPECT_EQ(packet->GetSeq(), 0x09000000u);
-    uint32_t value = 0;
-    ASSERT_EQ(packet->ReadU32(&value), 0);
-    EXPECT_EQ(value, 0x11223344u);
-}
-
 // A received packet's counts come from the remote side: no read may leave the block, which
 // FromWire sizes to the bytes exactly. An oversized string count is consumed with the refusal.
 TEST(PacketRead, ReadsPastTheBlockAreRefused) {

@@ -9,11 +9,6 @@ namespace {
 
 constexpr uint8_t kId = 0x21;
 
-std::vector<uint8_t> Wire(const PacketBuilder& builder) {
-    std::unique_ptr<CpdPacket> packet = builder.Build();
-    return std::vector<uint8_t>(packet->Data(), packet->Data() + packet->Length());
-}
-
 PacketBuilder Config(uint32_t msgType, uint32_t len) {
     return std::move(PacketBuilder(kId, SERIAL_CMD_SET_CONFIG).U32(msgType).U32(len));
 }
@@ -30,24 +25,24 @@ TEST_F(PluginBadInput, EachIsRefusedWithAnErrorAndTheNextPacketIsServed) {
         std::vector<uint8_t> wire;  // complete wire bytes, header included
         const char* error;          // text of the Error line expected
     } cases[] = {
-        {Wire(PacketBuilder(kId, SERIAL_CMD_SET_CONFIG).U32(1025)),
+        {PacketBuilder(kId, SERIAL_CMD_SET_CONFIG).U32(1025).Wire(),
          "SERIAL_CMD_SET_CONFIG dropped"},
-        {Wire(PacketBuilder(kId, SERIAL_CMD_WRITE).Bytes("ab")), "SERIAL_CMD_WRITE dropped"},
-        {Wire(WritePacket(9, "abc")), "SERIAL_CMD_WRITE dropped: len=9"},
-        {Wire(WritePacket(huge - 2, "abc")), "SERIAL_CMD_WRITE dropped"},
+        {PacketBuilder(kId, SERIAL_CMD_WRITE).Bytes("ab").Wire(), "SERIAL_CMD_WRITE dropped"},
+        {WritePacket(9, "abc").Wire(), "SERIAL_CMD_WRITE dropped: len=9"},
+        {WritePacket(huge - 2, "abc").Wire(), "SERIAL_CMD_WRITE dropped"},
         // A len that claims more than the packet carries, checked before any request is served.
-        {Wire(Config(1025, 16).U32(7)), "SET_CONFIG dropped: len=16"},
-        {Wire(Config(4242, huge).U32(7)), "SET_CONFIG dropped"},
+        {Config(1025, 16).U32(7).Wire(), "SET_CONFIG dropped: len=16"},
+        {Config(4242, huge).U32(7).Wire(), "SET_CONFIG dropped"},
         // Requests whose data is shorter than their record.
-        {Wire(Config(1025, 2).Bytes("\x01\x02")), "baud rate request too short"},
-        {Wire(Config(1026, 12).U32(1).U32(2).U32(3)), "DRIVER_SET_TIMEOUTS_TO_USER dropped"},
-        {Wire(Config(1028, 2).Bytes("\x01\x02")), "line control request too short"},
-        {Wire(Config(1036, 8).U32(1).U32(2)), "handflow request too short"},
-        {Wire(Config(1039, 4).U32(10)), "SET_READ_LENGTH dropped"},
+        {Config(1025, 2).Bytes("\x01\x02").Wire(), "baud rate request too short"},
+        {Config(1026, 12).U32(1).U32(2).U32(3).Wire(), "DRIVER_SET_TIMEOUTS_TO_USER dropped"},
+        {Config(1028, 2).Bytes("\x01\x02").Wire(), "line control request too short"},
+        {Config(1036, 8).U32(1).U32(2).Wire(), "handflow request too short"},
+        {Config(1039, 4).U32(10).Wire(), "SET_READ_LENGTH dropped"},
         // The header's length field disagrees with what arrived: only what arrived may be read.
-        {WritePacket(200, "abc").WireWithLength(4096), "SERIAL_CMD_WRITE dropped: len=200"},
-        {Config(1025, 64).U32(9600).WireWithLength(huge), "SERIAL_CMD_SET_CONFIG dropped: len=64"},
-        {WritePacket(3, "abc").WireWithLength(4), "SERIAL_CMD_WRITE dropped"},
+        {WritePacket(200, "abc").Wire(4096), "SERIAL_CMD_WRITE dropped: len=200"},
+        {Config(1025, 64).U32(9600).Wire(huge), "SERIAL_CMD_SET_CONFIG dropped: len=64"},
+        {WritePacket(3, "abc").Wire(4), "SERIAL_CMD_WRITE dropped"},
     };
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.error);

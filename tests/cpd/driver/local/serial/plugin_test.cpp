@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-#include "cpd/host/program/port_lookup.h"
 #include "plugin_host.h"
 
 namespace cpd::test {
@@ -72,20 +71,6 @@ TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
     EXPECT_EQ(mLog.Count("readFromSerialPort end"), 1u);
     EXPECT_TRUE(mDevice->Sent().empty());
     EXPECT_EQ(mAdapter->OpenCount(), 0);
-}
-
-TEST_F(PluginStart, EqualDescriptionsOpenTheFirstListedPort) {
-    vserial::Adapter* twin =
-        mRig->AddUsbAdapter({0x0403, 0x6001, "FTDI", "FT232R USB UART", "A10K1"});
-    ASSERT_NE(twin, nullptr);
-    std::vector<host::PortInfo> ports;
-    std::string error;
-    ASSERT_TRUE(host::ListPorts(&ports, &error)) << error;
-    ASSERT_EQ(ports.size(), 2u);
-    vserial::Adapter* first = ports[0].name == twin->PortName() ? twin : mAdapter;
-    OpenAdapter();
-    EXPECT_EQ(first->OpenCount(), 1);
-    EXPECT_EQ((first == twin ? mAdapter : twin)->OpenCount(), 0);
 }
 
 class PluginDriver : public PluginHostOpen {
