@@ -248,7 +248,7 @@ class Suite:
         with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
             running = {pool.submit(self.passes, n): n for n in names}
             for done in concurrent.futures.as_completed(running):
-                if not done.result():
+                if not done.cancelled() and not done.result():
                     failed.append(running[done])
                     if first_only:
                         for other in running:
