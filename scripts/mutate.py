@@ -361,7 +361,8 @@ def cmd_run(args):
             mutant.update(done[mutant["id"]])
         elif earlier is not None and earlier["status"] != "killed" and \
                 mutant["id"] not in args.also:
-            # The tests can only lose kills; a mutant no earlier test killed needs no rerun.
+            # A recheck asks whether the earlier kills were kept: earlier survivors are carried
+            # over unrun (--also names those worth running again).
             mutant.update({"status": earlier["status"], "killers": [], "carried": True})
         else:
             mutant.update(check_mutant(mutant, src, build_dir, suite,
