@@ -3,9 +3,7 @@
 // pump is stopped, and tens of thousands of reads in a second.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
