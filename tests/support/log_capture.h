@@ -41,6 +41,7 @@ class LogCapture {
             mLines.begin(), mLines.end(),
             [&](const LogLine& l) { return l.text.find(needle) != std::string::npos; }));
     }
+    bool Contains(const std::string& needle) { return Count(needle) > 0; }
     // Waits until a line containing `needle` appears.
     bool WaitFor(const std::string& needle, std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> lock(mMutex);
