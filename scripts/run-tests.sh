@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it: installs what is missing, then builds and runs the
-# suite plainly and under AddressSanitizer+UBSan and ThreadSanitizer, the Windows DLL's suite
+# suite plainly (with the mutation tool's self-check) and under AddressSanitizer+UBSan and
+# ThreadSanitizer, the Windows DLL's suite
 # under Wine, a short fuzz run and the benchmark's short mode.
 # Usage: scripts/run-tests.sh [--quick]   (--quick: the plain suite only)
 set -euo pipefail
@@ -37,6 +38,10 @@ finish() {
 }
 
 run_preset default
+
+section "mutation tool self-check (3 planted faults)"
+/usr/bin/python3 scripts/mutate.py ci --build-dir build/default
+
 if [ $quick = 1 ]; then
     finish
     exit 0

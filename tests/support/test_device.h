@@ -1,5 +1,6 @@
 // A host device for tests: fixed identity and port-selection text, and an outbox that records
-// every packet the driver sends (from any thread) so a test can wait for them.
+// every packet the driver sends (from any thread) so a test can wait for them; and the bounded
+// wait every driver suite uses.
 #pragma once
 
 #include <chrono>
@@ -9,13 +10,27 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "cpd/driver/local/serial/serial_protocol.h"
 #include "cpd/interface/cpd_device.h"
 #include "cpd/interface/cpd_packet.h"
 
 namespace cpd::test {
+
+// Hang guard only: every wait normally ends long before it.
+constexpr std::chrono::milliseconds kHangGuard{10000};
+
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit = kHangGuard) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
 
 class TestDeviceDesc : public CpdDeviceDesc {
   public:
@@ -60,6 +75,17 @@ struct SentPacket {
     }
 };
 
+// The data bytes of the driver's READ_DATA packets, in the order sent.
+inline std::string ReadData(const std::vector<SentPacket>& sent) {
+    std::string data;
+    for (const SentPacket& p : sent) {
+        if (p.Cmd() == SERIAL_CMD_READ_DATA) {
+            data.append(reinterpret_cast<const char*>(p.Payload()) + 4, p.PayloadSize() - 4);
+        }
+    }
+    return data;
+}
+
 class TestDevice : public CpdDevice {
   public:
     struct Identity {
@@ -97,10 +123,8 @@ class TestDevice : public CpdDevice {
             mSent.push_back(std::move(sent));
         }
         mCond.notify_all();
-        return mSendResult;
+        return 0;
     }
-
-    void SetSendResult(int result) { mSendResult = result; }
 
     // Waits until at least `count` packets were sent; returns how many there are.
     size_t WaitForPackets(size_t count, std::chrono::milliseconds limit) {
@@ -123,7 +147,6 @@ class TestDevice : public CpdDevice {
     std::mutex mMutex;  // guards mSent
     std::condition_variable mCond;
     std::vector<SentPacket> mSent;
-    int mSendResult = 0;
 };
 
 }  // namespace cpd::test

@@ -50,27 +50,25 @@ class LogStatement : public testing::Test {
     LogCapture mLog;
 };
 
-TEST_F(LogStatement, PlainStatementsKeepQuotesAndEscapesAsWrittenAndFillConversions) {
-    const int line = __LINE__ + 1;
-    CPD_LOGD("say \"hi\"\t\n");
-    CPD_LOGE("sp_open fail ret=%d name=%s", -3, "COM3");
-    const std::vector<test::LogLine> lines = mLog.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, Frame("TestBody", line) + R"("Debug:" "say \"hi\"\t\n")");
-    EXPECT_EQ(lines[1].text,
-              Frame("TestBody", line + 1) + R"("Error:" "sp_open fail ret=-3 name=COM3")");
-    EXPECT_EQ(lines[0].level, 5);
-    EXPECT_EQ(lines[1].level, 7);
-    EXPECT_EQ(lines[1].tag, "CPD_LOG");
-}
-
-TEST_F(LogStatement, DevicePrefixCarriesTheDeviceIdentity) {
+// The prefix names the device; each value is cut to its field's width, and a null device gives
+// an all-zero prefix.
+TEST_F(LogStatement, DevicePrefixCarriesTheDeviceIdentityInItsFieldWidths) {
     TestDevice device("port");
     DeviceObject object{&device};
     const int errorLine = object.LogOpenFailure();
     const int debugLine = object.LogRead(12);
+    TestDevice::Identity identity;
+    identity.devId = 0x1FF;
+    identity.devIdHigh = 0x102;
+    identity.cid = 0x1FE;
+    identity.vid = 0x12345;
+    identity.pid = 0xABCDE;
+    TestDevice wide("port", "desc", identity);
+    DeviceObject{&wide}.LogOpenFailure();
+    DeviceObject{nullptr}.LogOpenFailure();
+
     const std::vector<test::LogLine> lines = mLog.Lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
     const std::string bus = "\"[bus:" + Pointer(device.GetBus());
     EXPECT_EQ(lines[0].text,
               Frame("LogOpenFailure", errorLine) + bus +
@@ -78,21 +76,8 @@ TEST_F(LogStatement, DevicePrefixCarriesTheDeviceIdentity) {
     EXPECT_EQ(lines[1].text, Frame("LogRead", debugLine) + bus +
                                  R"( devid:801 cid:7 0x0403:0x6001]" "Debug:" "Read:12\n" "\n")");
     EXPECT_EQ(lines[1].level, 5);
-}
-
-// Each value is cut to its field's width; a null device gives an all-zero prefix.
-TEST_F(LogStatement, DevicePrefixKeepsOnlyTheLowBitsAndToleratesNoDevice) {
-    TestDevice::Identity identity;
-    identity.devId = 0x1FF;
-    identity.devIdHigh = 0x102;
-    identity.cid = 0x1FE;
-    identity.vid = 0x12345;
-    identity.pid = 0xABCDE;
-    TestDevice device("port", "desc", identity);
-    DeviceObject{&device}.LogOpenFailure();
-    DeviceObject{nullptr}.LogOpenFailure();
-    EXPECT_EQ(
-        mLog.Count("\"[bus:" + Pointer(device.GetBus()) + " devid:767 cid:254 0x2345:0xbcde]"), 1u);
+    EXPECT_EQ(mLog.Count("\"[bus:" + Pointer(wide.GetBus()) + " devid:767 cid:254 0x2345:0xbcde]"),
+              1u);
     EXPECT_EQ(mLog.Count("\"[bus:" + Pointer(nullptr) + " devid:0 cid:0 0x0000:0x0000]"), 1u);
 }
 

@@ -126,20 +126,6 @@ TEST_F(Interact, ConcurrentDeliveriesReachTheCallbackOneAtATimeInDeliveryOrder) 
     }
 }
 
-// The layer's lines name its own header, whichever file includes it.
-TEST_F(Interact, PacketWithoutCallbackIsDroppedAndAccepted) {
-    mLayer->SetCallback(nullptr);
-    EXPECT_EQ(mLayer->OnReceive(4, MakePacket(2, 2, 9)), 0);
-    EXPECT_TRUE(mOwner.Callbacks().empty());
-    const std::vector<test::LogLine> lines = mLog.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text.rfind("interface/inf_pkt_interact.h OnReceive(", 0), 0u);
-    EXPECT_NE(lines[0].text.find(R"("Debug:" "OnReceiver: cmd: 9, paylaodSize: 4\n")"),
-              std::string::npos);
-    EXPECT_NE(lines[1].text.find(R"("proto OnData: send data PacketHnadler,cmd [9]\n")"),
-              std::string::npos);
-}
-
 TEST_F(Interact, AsyncHandlerRunsOnTheLooperThreadAndWinsOverAWaiterOnce) {
     mLayer->AddAsyncHandler(6, &Owner::OnAsync);
     mLayer->AddSyncWaiter(6);

@@ -266,14 +266,6 @@ int spd_add_port(const char* name, const char* description) {
     return leave(ok ? 0 : -1);
 }
 
-int spd_set_port_config(const char* name, const struct spd_config* config) {
-    struct fake_port* p = lock_port(name);
-    if (p != NULL && config != NULL) {
-        p->config = *config;
-    }
-    return leave(p != NULL && config != NULL ? 0 : -1);
-}
-
 int spd_get_port_config(const char* name, struct spd_config* config) {
     struct fake_port* p = lock_port(name);
     if (p != NULL && config != NULL) {
@@ -581,25 +573,20 @@ SETTER(parity, enum sp_parity, SP_PARITY_NONE, SP_PARITY_SPACE)
 SETTER(stopbits, int, 1, 2)
 SETTER(dtr, enum sp_dtr, SP_DTR_OFF, SP_DTR_FLOW_CONTROL)
 
-// An output line goes to flow control when its scheme is chosen; one that was in flow control
-// under another scheme is left asserted.
-static int output_line(int current, int chosen, int flow, int on) {
-    return chosen ? flow : current == flow ? on : current;
-}
-
-// Same mapping as libserialport; inputs of the schemes not chosen are ignored.
+// The plug-in only ever turns flow control off: XON/XOFF disabled, the inputs ignored, and an
+// output line that was in flow control left asserted, as libserialport does.
 enum sp_return sp_set_flowcontrol(struct sp_port* port, enum sp_flowcontrol fc) {
     enum sp_return rc = enter("sp_set_flowcontrol", "%d", (int)fc);
     struct fake_port* p = open_port(port);
-    if (rc == SP_OK && (p == NULL || (int)fc < SP_FLOWCONTROL_NONE || fc > SP_FLOWCONTROL_DTRDSR)) {
+    if (rc == SP_OK && (p == NULL || fc != SP_FLOWCONTROL_NONE)) {
         rc = SP_ERR_ARG;
     } else if (rc == SP_OK) {
         struct spd_config* c = &p->config;
-        c->xon_xoff = fc == SP_FLOWCONTROL_XONXOFF ? SP_XONXOFF_INOUT : SP_XONXOFF_DISABLED;
-        c->rts = output_line(c->rts, fc == SP_FLOWCONTROL_RTSCTS, SP_RTS_FLOW_CONTROL, SP_RTS_ON);
-        c->cts = fc == SP_FLOWCONTROL_RTSCTS ? SP_CTS_FLOW_CONTROL : SP_CTS_IGNORE;
-        c->dtr = output_line(c->dtr, fc == SP_FLOWCONTROL_DTRDSR, SP_DTR_FLOW_CONTROL, SP_DTR_ON);
-        c->dsr = fc == SP_FLOWCONTROL_DTRDSR ? SP_DSR_FLOW_CONTROL : SP_DSR_IGNORE;
+        c->xon_xoff = SP_XONXOFF_DISABLED;
+        c->rts = c->rts == SP_RTS_FLOW_CONTROL ? SP_RTS_ON : c->rts;
+        c->cts = SP_CTS_IGNORE;
+        c->dtr = c->dtr == SP_DTR_FLOW_CONTROL ? SP_DTR_ON : c->dtr;
+        c->dsr = SP_DSR_IGNORE;
     }
     return leave(rc);
 }

@@ -44,7 +44,6 @@ void spd_reset(void);
 // Ports are listed by sp_list_ports in the order they were added. A NULL description makes
 // sp_get_port_description return NULL. Returns 0, or -1 when the name is NULL or taken.
 int spd_add_port(const char* name, const char* description);
-int spd_set_port_config(const char* name, const struct spd_config* config);
 int spd_get_port_config(const char* name, struct spd_config* config);
 // 1 while some handle has the port open, 0 if not, -1 for an unknown name.
 int spd_is_open(const char* name);
@@ -101,12 +100,16 @@ int spd_live_configs(void);
 
 namespace spd {
 
-// The whole call log, oldest first.
-inline std::vector<std::string> Calls() {
+// The call log's entries that begin with `prefix`, oldest first.
+inline std::vector<std::string> Calls(const std::string& prefix = "") {
     std::vector<std::string> out;
-    for (size_t len; (len = spd_call_at(out.size(), nullptr, 0)) > 0;) {
-        out.emplace_back(len, '\0');
-        spd_call_at(out.size() - 1, &out.back()[0], len + 1);
+    std::string call;
+    for (size_t i = 0, len; (len = spd_call_at(i, nullptr, 0)) > 0; ++i) {
+        call.assign(len, '\0');
+        spd_call_at(i, &call[0], len + 1);
+        if (call.rfind(prefix, 0) == 0) {
+            out.push_back(call);
+        }
     }
     return out;
 }

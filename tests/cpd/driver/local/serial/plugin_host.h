@@ -16,16 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "plugin_loader.h"
+#include "cpd/host/program/plugin_loader.h"
 #include "serial_packets.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_device.h"
 #include "vserial/vserial.h"
 
 namespace cpd::test {
-
-// Hang guard only: every wait normally ends long before it.
-constexpr std::chrono::milliseconds kPatience{5000};
 
 // Share of one core the whole process used over `span` (at least a second for a stable
 // figure) while the calling thread slept; printed, so a run shows the figure. The span really
@@ -49,14 +46,8 @@ inline double ProcessCpuShare(std::chrono::milliseconds span, double* seconds = 
     return share;
 }
 
-struct DriverDeleter {
-    // The host's order: Close, then delete through the virtual destructor.
-    void operator()(CpdDriver* driver) const {
-        driver->Close(false);
-        delete driver;
-    }
-};
-using DriverPtr = std::unique_ptr<CpdDriver, DriverDeleter>;
+// Closes, then deletes through the virtual destructor, in the host's order.
+using host::DriverPtr;
 
 class PluginHost : public ::testing::Test {
   protected:
@@ -68,7 +59,7 @@ class PluginHost : public ::testing::Test {
         mAdapter = mRig->AddUsbAdapter({0x0403, 0x6001, "FTDI", "FT232R USB UART", "A10K1"});
         ASSERT_NE(mAdapter, nullptr);
         std::string error;
-        mPlugin = PluginLoader::Load(CPD_SERIAL_PLUGIN, &error);
+        mPlugin = host::Plugin::Load(CPD_SERIAL_PLUGIN, &error);
         ASSERT_NE(mPlugin, nullptr) << error;
     }
 
@@ -79,7 +70,7 @@ class PluginHost : public ::testing::Test {
         TestDevice::Identity identity;
         identity.devId = devId;
         mDevice = std::make_unique<TestDevice>(args, "virtual serial device", identity);
-        mDriver.reset(mPlugin->Module().open(mDevice.get(), "serial"));
+        mDriver = mPlugin->OpenDriver(mDevice.get(), "serial");
     }
     void OpenAdapter() {
         Open(mAdapter->Description());
@@ -101,7 +92,7 @@ class PluginHost : public ::testing::Test {
     // Bytes the peer receives within the hang guard, until `count` arrived.
     std::string PeerReceive(size_t count) {
         std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
         while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
             pollfd pfd{mAdapter->PeerFd(), POLLIN, 0};
             char buf[4096];
@@ -120,7 +111,7 @@ class PluginHost : public ::testing::Test {
     // plug-in's code and the adapters it uses.
     std::unique_ptr<vserial::Rig> mRig;
     vserial::Adapter* mAdapter = nullptr;
-    std::unique_ptr<PluginLoader> mPlugin;
+    std::unique_ptr<host::Plugin> mPlugin;
     LogCapture mLog;
     std::unique_ptr<TestDevice> mDevice;
     DriverPtr mDriver;

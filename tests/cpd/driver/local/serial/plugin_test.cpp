@@ -1,7 +1,12 @@
 // The built plug-in as the host meets it (the descriptor's fields are checked on the shipping
 // DLL): the configuration report on open, packet addressing and the closed state, commands reaching
 // the line, and the read pump.
+#include <fcntl.h>
 #include <libserialport.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "plugin_host.h"
 
@@ -44,10 +49,20 @@ TEST_F(PluginStart, ReportsTheLineAsThePreviousUserLeftIt) {
     }
 }
 
+// Only the exact description selects a port, and a port that refuses to open is left free;
+// the driver serves either way.
 TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
-    Open("no adapter has this description");
-    ASSERT_NE(mDriver, nullptr);
-    EXPECT_EQ(mLog.Count("OpenSerialDev fail"), 1u);
+    std::string lower = mAdapter->Description();
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    for (const std::string& args : {lower, mAdapter->Description() + " ", std::string()}) {
+        Open(args);
+        ASSERT_NE(mDriver, nullptr);
+    }
+    mAdapter->RefuseOpen(EBUSY);
+    OpenAdapter();
+    EXPECT_EQ(mLog.Count("OpenSerialDev fail"), 4u);
+    EXPECT_EQ(mLog.Count("sp_open failed"), 4u);
+    EXPECT_EQ(mAdapter->OpenCount(), 0);
     EXPECT_EQ(Deliver(BaudRate(kDevId, 115200)), 0);
     EXPECT_EQ(Deliver(Write(kDevId, "lost")), 0);
     EXPECT_EQ(mLog.Count("cmd: write fail\\n"), 1u);
@@ -56,7 +71,7 @@ TEST_F(PluginStart, MissingPortStillYieldsServingDriver) {
     // Error lines a second on a whole core; one a read timeout is the most it may log.
     Deliver(Timeouts(kDevId, 200));
     EXPECT_EQ(Deliver(StartRead(kDevId)), 0);
-    EXPECT_TRUE(mLog.WaitFor("Read failed: Invalid arguments", kPatience));
+    EXPECT_TRUE(mLog.WaitFor("Read failed: Invalid arguments", kHangGuard));
     const size_t failedBefore = mLog.Count("Read failed");
     double seconds = 0;
     EXPECT_LT(ProcessCpuShare(std::chrono::milliseconds(1000), &seconds), 0.05);
@@ -127,18 +142,33 @@ TEST_F(PluginCommands, WrittenBytesReachPeerInOrder) {
     EXPECT_EQ(mLog.Count("cmd: write ok\\n"), 3u);
 }
 
-TEST_F(PluginCommands, UnknownCommandsAreOnlyLogged) {
+// A setting the device refuses is reported and leaves the line as it was.
+TEST_F(PluginCommands, RefusedSettingIsReportedAndTheLineKeepsItsRate) {
     const int baud = mAdapter->Settings()->baud;
-    for (uint16_t cmd :
-         {uint16_t{SERIAL_CMD_REDIR_CONFIG}, uint16_t{SERIAL_CMD_READ_DATA}, uint16_t{1234}}) {
-        PacketBuilder packet(kDevId, cmd);
-        packet.U32(DRIVER_SET_BAUD_RATE_TO_USER).U32(4).U32(300);
-        EXPECT_EQ(Deliver(packet.Build()), 0);
-        EXPECT_EQ(mLog.Count("cmd: " + std::to_string(cmd) + " \\n"), 1u);
-    }
+    mAdapter->RefuseSettings(true);
+    EXPECT_EQ(Deliver(BaudRate(kDevId, 57600)), 0);
+    EXPECT_EQ(mLog.Count("\"Error:\" \"sp_set_baudrate failed\""), 1u);
     EXPECT_EQ(mAdapter->Settings()->baud, baud);
-    EXPECT_EQ(mDevice->Sent().size(), 1u);
-    EXPECT_EQ(mLog.Count("readFromSerialPort start"), 0u);
+    mAdapter->RefuseSettings(false);
+    EXPECT_EQ(Deliver(BaudRate(kDevId, 57600)), 0);
+    EXPECT_EQ(mAdapter->Settings()->baud, 57600);
+}
+
+// Regression: RTS/CTS that an earlier program left on survived the request (libserialport
+// leaves CRTSCTS alone), and with CTS low every write then timed out.
+TEST_F(PluginCommands, HandshakeRequestSwitchesOffEveryFlowControl) {
+    const int earlier = ::open(mAdapter->PortName().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(earlier, 0);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(earlier, &settings), 0);
+    settings.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(earlier, TCSANOW, &settings), 0);
+    ::close(earlier);
+    ASSERT_TRUE(mAdapter->Settings()->rtsCts);
+    const int32_t handflow[4] = {0x08 /* CTS handshake */, 0x80 /* RTS handshake */, 2048, 512};
+    Deliver(SetConfig(kDevId, DRIVER_SET_HANDFLOW_TO_USER, handflow, sizeof(handflow)).Build());
+    const vserial::LineSettings line = *mAdapter->Settings();
+    EXPECT_FALSE(line.rtsCts || line.xonInput || line.xonOutput);
 }
 
 using PluginPump = PluginHostOpen;
@@ -148,10 +178,12 @@ TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) 
     PeerSend(waiting);
     Deliver(ReadLength(kDevId, 10));
     Deliver(Timeouts(kDevId, 50));
+    // A purge must not flush: the bytes already waiting still come back.
+    Deliver(SetConfig(kDevId, DRIVER_SERIAL_PURGE_TO_USER, nullptr, 0).Build());
     Deliver(StartRead(kDevId));
     Deliver(StartRead(kDevId));  // a second one starts no second pump
 
-    mDevice->WaitForPackets(4, kPatience);
+    mDevice->WaitForPackets(4, kHangGuard);
     const std::vector<SentPacket> data = PacketsOfCmd(SERIAL_CMD_READ_DATA);
     ASSERT_EQ(data.size(), 3u);
     std::string got;
@@ -170,7 +202,7 @@ TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) 
 TEST_F(PluginPump, DestroyingDriverStopsPumpBeforeReleasingPort) {
     Deliver(Timeouts(kDevId, 50));
     Deliver(StartRead(kDevId));
-    ASSERT_TRUE(mLog.WaitFor("readFromSerialPort start", kPatience));
+    ASSERT_TRUE(mLog.WaitFor("readFromSerialPort start", kHangGuard));
 
     delete mDriver.release();  // no Close: the host may drop a running driver
 

@@ -81,7 +81,7 @@ TEST_F(SoakRig, LifecyclesLeaveNoThreadDescriptorOrAllocationBehind) {
 
 // Hashes the data of every READ_DATA packet as it is sent (on the pump's thread), and counts
 // sequence numbers that do not run on by one and count fields that disagree with the length.
-class HashingDevice : public CpdDevice {
+class HashingDevice : public TestDevice {
   public:
     struct Tally {
         StreamHash data;
@@ -89,14 +89,8 @@ class HashingDevice : public CpdDevice {
         int seqErrors = 0;
         int framingErrors = 0;
     };
-    HashingDevice(std::string args, int devId)
-        : mDesc(std::make_shared<TestDeviceDesc>(std::move(args), "soak", 0x0403, 0x6001, 7)),
-          mDevId(devId) {}
+    using TestDevice::TestDevice;
 
-    std::shared_ptr<CpdDeviceDesc> GetDeviceDesc() override { return mDesc; }
-    int GetDevId() override { return mDevId; }
-    int GetDevIdHigh() override { return 0; }
-    void* GetBus() override { return nullptr; }
     int SendPacket(std::unique_ptr<CpdPacket> packet, int) override {
         CpdPacketHeader header;
         std::memcpy(&header, packet->Data(), sizeof(header));
@@ -121,8 +115,6 @@ class HashingDevice : public CpdDevice {
     }
 
   private:
-    std::shared_ptr<TestDeviceDesc> mDesc;
-    const int mDevId;
     std::mutex mMutex;  // SendPacket runs on the pump's thread; the test reads from its own
     Tally mTally;
     uint32_t mNextSeq = 1;
@@ -133,8 +125,8 @@ TEST_F(SoakRig, TwoWayStreamArrivesWholeInOrderWhileSettingsChange) {
     const uint64_t total = static_cast<uint64_t>(EnvCount("CPD_SOAK_MIB", 64)) << 20;
     const auto start = Clock::now();
     const auto giveUp = start + std::chrono::seconds(240);
-    HashingDevice device(mAdapter->Description(), kDevId);
-    DriverPtr driver(mPlugin->Module().open(&device, "serial"));
+    HashingDevice device(mAdapter->Description());
+    DriverPtr driver = mPlugin->OpenDriver(&device, "serial");
     ASSERT_NE(driver, nullptr);
     const uint32_t handflow[4] = {0, 0, 0, 0};  // no flow control: every byte value is data
     driver->onEvent(SetConfig(kDevId, DRIVER_SET_HANDFLOW_TO_USER, handflow, 16).Build(), 0);

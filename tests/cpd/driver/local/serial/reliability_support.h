@@ -1,6 +1,5 @@
-// Helpers of the reliability suites: resource counts of this process (threads, descriptors),
-// load sizes a CI run can shrink through the environment, a wait with a hang guard, and the
-// data the driver sent back.
+// Helpers of the reliability suites: resource counts of this process (threads, descriptors) and
+// load sizes a CI run can shrink through the environment.
 #pragma once
 
 #include <dirent.h>
@@ -11,13 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "cpd/driver/local/serial/serial_protocol.h"
 #include "tests/support/test_device.h"
 
 namespace cpd::test {
-
-// Hang guard only: every wait normally ends long before it.
-constexpr std::chrono::milliseconds kHangGuard{10000};
 
 // Entries of a /proc directory besides "." and ".."; for /proc/self/fd the descriptor that lists
 // the directory counts too, the same way on every call.
@@ -45,18 +40,6 @@ inline long EnvCount(const char* name, long fallback) {
     return value > 0 ? value : fallback;
 }
 
-template <typename Done>
-bool WaitUntil(Done done, std::chrono::milliseconds limit = kHangGuard) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // The thread count a test compares against. ThreadSanitizer starts its helper thread with the
 // process's first pthread_create, so one thread is created and joined before counting; the
 // count is then read once it has stopped moving.
@@ -77,17 +60,6 @@ inline int ThreadBaseline() {
 inline bool ThreadsSettleAt(int expected) {
     return WaitUntil([expected] { return ThreadCount() == expected; },
                      std::chrono::milliseconds(2000));
-}
-
-// The data bytes of the driver's READ_DATA packets, in the order sent.
-inline std::string ReadData(const std::vector<SentPacket>& sent) {
-    std::string data;
-    for (const SentPacket& p : sent) {
-        if (p.Cmd() == SERIAL_CMD_READ_DATA) {
-            data.append(reinterpret_cast<const char*>(p.Payload()) + 4, p.PayloadSize() - 4);
-        }
-    }
-    return data;
 }
 
 }  // namespace cpd::test

@@ -4,9 +4,8 @@
 if(TARGET vserial)
     foreach(suite fault soak)
         add_executable(reliability_${suite}_test ${CMAKE_CURRENT_LIST_DIR}/reliability_${suite}_test.cpp)
-        target_include_directories(reliability_${suite}_test PRIVATE ${SERIALPORT_INCLUDE_DIRS})
-        target_link_libraries(reliability_${suite}_test PRIVATE vserial cpd_test_support cpd_utils
-                              cpd_log GTest::gtest_main Threads::Threads ${CMAKE_DL_LIBS})
+        target_link_libraries(reliability_${suite}_test PRIVATE cpd_host_core cpd_test_support
+                              GTest::gtest_main)
         target_compile_definitions(reliability_${suite}_test PRIVATE
             CPD_SERIAL_PLUGIN="$<TARGET_FILE:local_serial_redir>")
         add_dependencies(reliability_${suite}_test local_serial_redir)

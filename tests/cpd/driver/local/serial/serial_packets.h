@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,13 @@ class PacketBuilder {
         }
         return packet;
     }
-    // The wire bytes of Build() with the header's length field replaced.
-    std::vector<uint8_t> WireWithLength(uint32_t length) const {
+    // The wire bytes of Build(), the header's length field replaced by `length` if given.
+    std::vector<uint8_t> Wire(std::optional<uint32_t> length = std::nullopt) const {
         std::unique_ptr<CpdPacket> packet = Build();
         std::vector<uint8_t> wire(packet->Data(), packet->Data() + packet->Length());
-        std::memcpy(wire.data() + offsetof(CpdPacketHeader, length), &length, sizeof(length));
+        if (length) {
+            std::memcpy(wire.data() + offsetof(CpdPacketHeader, length), &*length, sizeof(*length));
+        }
         return wire;
     }
 
