@@ -460,6 +460,36 @@ char* sp_get_port_description(const struct sp_port* port) {
     return port != NULL ? port->description : NULL;
 }
 
+// The double's ports are plain native ones: no USB identity, no system error text.
+enum sp_transport sp_get_port_transport(const struct sp_port* port) {
+    (void)port;
+    return SP_TRANSPORT_NATIVE;
+}
+
+enum sp_return sp_get_port_usb_vid_pid(const struct sp_port* port, int* vid, int* pid) {
+    (void)port, (void)vid, (void)pid;
+    return SP_ERR_SUPP;
+}
+
+char* sp_get_port_usb_manufacturer(const struct sp_port* port) {
+    (void)port;
+    return NULL;
+}
+
+char* sp_get_port_usb_serial(const struct sp_port* port) {
+    (void)port;
+    return NULL;
+}
+
+char* sp_last_error_message(void) {
+    static char text[] = "failure forced by the test double";
+    return text;
+}
+
+void sp_free_error_message(char* message) {
+    (void)message;
+}
+
 enum sp_return sp_open(struct sp_port* port, enum sp_mode flags) {
     enum sp_return rc = enter("sp_open", "%d", (int)flags);
     struct fake_port* p = port != NULL ? find_port(NULL, port->port_id) : NULL;
