@@ -14,7 +14,8 @@ namespace cpd::host {
 std::string Unsupported(const Options& options);
 
 // A peer that goes away must show up as a failed write, not end the process (SIGPIPE); standard
-// output carries the port's bytes unchanged (no text-mode line-end translation).
+// output carries the port's bytes unchanged (no text-mode line-end translation); standard error
+// is unbuffered.
 void PrepareProcess();
 
 bool FileReadable(const std::string& path);

@@ -55,6 +55,8 @@ std::string Unsupported(const Options& options) {
 
 void PrepareProcess() {
     _setmode(_fileno(stdout), _O_BINARY);
+    // Messages must show as they happen even when standard error is a file or a pipe.
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 bool FileReadable(const std::string& path) {

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# cpd-host.exe under Wine, on the libserialport double's echoing ports: listing, a piped term
+# session, serve and term --connect as two Wine processes, and the exit codes of bad requests.
+# Usage: cpd_host_exe_test.sh WINE_RUN BIN_DIR
+set -u
+run=$1
+host=$2/cpd-host.exe
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+export SPD_PORTS="COM7=Double UART;COM8=Spare Port"
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+expect_in() {  # what file text
+    grep -qF -- "$3" "$2" || { fail "$1: no \"$3\" in:"; cat "$2"; }
+}
+
+"$run" "$host" ports --json >"$tmp/ports" || fail "ports --json exited $?"
+expect_in "ports --json" "$tmp/ports" '"port": "COM7"'
+expect_in "ports --json" "$tmp/ports" '"description": "Spare Port"'
+
+# Report, settings, the write, its echo and the end of input, with the trace and the log on.
+printf 'hello from wine\n' |
+    "$run" "$host" --trace --log "$tmp/term.log" term "Double UART" --baud 115200 --flow-off \
+        >"$tmp/term.out" 2>"$tmp/term.err" || fail "term exited $?"
+expect_in "term echo" "$tmp/term.out" "hello from wine"
+expect_in "term trace" "$tmp/term.err" "DRIVER_SET_BAUD_RATE_TO_USER baud=115200"
+expect_in "term trace" "$tmp/term.err" "closed: 16 bytes sent, 16 bytes received"
+expect_in "term --log" "$tmp/term.log" "set baudrate:115200"
+
+"$run" "$host" serve --listen 127.0.0.1:0 "Double UART" --log "$tmp/serve.log" \
+    >/dev/null 2>"$tmp/serve.err" &
+server=$!
+port=""
+for _ in $(seq 100); do
+    port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\) .*/\1/p' "$tmp/serve.err")
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+printf 'over the network\n' | "$run" "$host" term --connect "127.0.0.1:$port" \
+    >"$tmp/connect.out" 2>"$tmp/connect.err" || fail "term --connect exited $?"
+expect_in "term --connect echo" "$tmp/connect.out" "over the network"
+# Ctrl-C reaches a Windows console program as a control event: serve stops cleanly.
+kill -INT $(pgrep -P $server -f cpd-host.exe) 2>/dev/null
+wait $server || fail "serve exited $? after Ctrl-C"
+expect_in "serve" "$tmp/serve.err" "stopped"
+
+while read -r code args; do
+    eval "\"\$run\" \"\$host\" $args" >/dev/null 2>"$tmp/err"
+    status=$?
+    [ "$status" = "$code" ] || { fail "cpd-host $args: exit $status, expected $code"; cat "$tmp/err"; }
+done <<'CASES'
+2 bogus
+2 demo
+2 --virtual product=X ports
+2 serve --listen 0.0.0.0:0 "Double UART"
+3 term "Double UART" --plugin missing.dll
+4 term "No Such Port"
+5 term --connect 127.0.0.1:1
+CASES
+
+[ $failures = 0 ] && echo "all passed"
+exit $((failures > 0))
