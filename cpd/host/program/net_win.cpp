@@ -151,23 +151,29 @@ int LocalAddresses(std::vector<sockaddr_storage>* out) {
     return 0;
 }
 
+namespace {
+
+// The system's text for a Winsock error code, without its closing period and line end.
+std::string WinsockText(int code) {
+    char text[256] = "";
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               static_cast<DWORD>(code), 0, text, sizeof(text), nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ' ||
+                     text[n - 1] == '.')) {
+        --n;
+    }
+    return n > 0 ? std::string(text, n) : "error " + std::to_string(code);
+}
+
+}  // namespace
+
+// getaddrinfo's results are Winsock error codes.
 std::string ResolveError(int code) {
-    ::WSASetLastError(code);  // getaddrinfo's results are Winsock error codes
-    return NetError("error").substr(7);
+    return WinsockText(code);
 }
 
 std::string NetError(const char* what) {
-    const int code = ::WSAGetLastError();
-    char text[256] = "";
-    const DWORD n =
-        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                         static_cast<DWORD>(code), 0, text, sizeof(text), nullptr);
-    std::string reason(text, n);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.')) {
-        reason.pop_back();
-    }
-    return std::string(what) + ": " + (reason.empty() ? "error " + std::to_string(code) : reason);
+    return std::string(what) + ": " + WinsockText(::WSAGetLastError());
 }
 
 bool LastErrorAddressInUse() {
