@@ -229,7 +229,7 @@ int MakeRules(const Options& options, ServeRules* rules) {
         }
         if (created) {
             Say("wrote a new token to " + *options.tokenFile +
-                " (mode 0600); remotes pass a copy with --token-file");
+                " (readable by its owner only); remotes pass a copy with --token-file");
         }
         rules->token = token;
     }

@@ -2,6 +2,7 @@
 #include "cpd/host/program/net.h"
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "cpd/host/program/tcp_channel.h"
@@ -135,8 +136,13 @@ TerminalInput::~TerminalInput() {
     if (s.reader.joinable()) {
         // A read of a pipe that cannot be peeked, or of a device, may be waiting for input that
         // never comes.
-        while (::WaitForSingleObject(s.reader.native_handle(), kPollMs) == WAIT_TIMEOUT) {
+        for (int turn = 1; ::WaitForSingleObject(s.reader.native_handle(), kPollMs) == WAIT_TIMEOUT;
+             ++turn) {
             ::CancelSynchronousIo(s.reader.native_handle());
+            if (turn == 10) {
+                // Wine can neither peek at nor cancel a read of a Unix pipe; Windows can do both.
+                std::fputs("cpd-host: waiting for standard input to end\n", stderr);
+            }
         }
         s.reader.join();
     }
