@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # cpd-host.exe under Wine, on the libserialport double's echoing ports: listing, a piped term
-# session, serve and term --connect as two Wine processes, and the exit codes of bad requests.
+# session, serve with term --connect (and with an RFC 2217 client when pyserial is there), and
+# the exit codes of bad requests.
 # Usage: cpd_host_exe_test.sh WINE_RUN BIN_DIR
 set -u
 run=$1
@@ -30,22 +31,40 @@ expect_in "term trace" "$tmp/term.err" "DRIVER_SET_BAUD_RATE_TO_USER baud=115200
 expect_in "term trace" "$tmp/term.err" "closed: 16 bytes sent, 16 bytes received"
 expect_in "term --log" "$tmp/term.log" "set baudrate:115200"
 
-"$run" "$host" serve --listen 127.0.0.1:0 "Double UART" --log "$tmp/serve.log" \
-    >/dev/null 2>"$tmp/serve.err" &
-server=$!
-port=""
-for _ in $(seq 100); do
-    port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\) .*/\1/p' "$tmp/serve.err")
-    [ -n "$port" ] && break
-    sleep 0.1
-done
+# Starts serve with the given options and waits for its port; sets server and port.
+start_server() {
+    "$run" "$host" serve --listen 127.0.0.1:0 "$@" "Double UART" --log "$tmp/serve.log" \
+        >/dev/null 2>"$tmp/serve.err" &
+    server=$!
+    port=""
+    for _ in $(seq 100); do
+        port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\) .*/\1/p' "$tmp/serve.err")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+}
+# Ctrl-C reaches a Windows console program as a control event: serve stops cleanly.
+stop_server() {
+    kill -INT $(pgrep -P $server -f cpd-host.exe) 2>/dev/null
+    wait $server || fail "serve $1 exited $? after Ctrl-C"
+    expect_in "serve $1" "$tmp/serve.err" "stopped"
+}
+
+start_server
 printf 'over the network\n' | "$run" "$host" term --connect "127.0.0.1:$port" \
     >"$tmp/connect.out" 2>"$tmp/connect.err" || fail "term --connect exited $?"
 expect_in "term --connect echo" "$tmp/connect.out" "over the network"
-# Ctrl-C reaches a Windows console program as a control event: serve stops cleanly.
-kill -INT $(pgrep -P $server -f cpd-host.exe) 2>/dev/null
-wait $server || fail "serve exited $? after Ctrl-C"
-expect_in "serve" "$tmp/serve.err" "stopped"
+stop_server packets
+
+if /usr/bin/python3 -c "import serial" 2>/dev/null; then
+    start_server --rfc2217
+    /usr/bin/python3 -c "import serial, sys
+s = serial.serial_for_url('rfc2217://127.0.0.1:$port', baudrate=115200, timeout=5)
+s.write(b'telnet side\n')
+sys.stdout.write(s.readline().decode())" >"$tmp/rfc.out" 2>&1 || fail "RFC 2217 client failed"
+    expect_in "serve --rfc2217 echo" "$tmp/rfc.out" "telnet side"
+    stop_server --rfc2217
+fi
 
 while read -r code args; do
     eval "\"\$run\" \"\$host\" $args" >/dev/null 2>"$tmp/err"
