@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # cpd-host.exe under Wine, on the libserialport double's echoing ports: listing, a piped term
-# session, serve with term --connect (and with an RFC 2217 client when pyserial is there), and
-# the exit codes of bad requests.
+# session, a console session, serve with term --connect (and with an RFC 2217 client when
+# pyserial is there), and the exit codes of bad requests.
 # Usage: cpd_host_exe_test.sh WINE_RUN BIN_DIR
 set -u
 run=$1
@@ -30,6 +30,27 @@ expect_in "term echo" "$tmp/term.out" "hello from wine"
 expect_in "term trace" "$tmp/term.err" "DRIVER_SET_BAUD_RATE_TO_USER baud=115200"
 expect_in "term trace" "$tmp/term.err" "closed: 16 bytes sent, 16 bytes received"
 expect_in "term --log" "$tmp/term.log" "set baudrate:115200"
+
+# On a console (Wine makes one of a terminal) keys go out raw and Ctrl-] ends the session.
+/usr/bin/python3 - "$run" "$host" >"$tmp/console" 2>&1 <<'PY' || fail "console session"
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:] + ["term", "Double UART"])
+def seen(text, seconds=20):
+    out, end = b"", time.time() + seconds
+    while text not in out and time.time() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                out += os.read(fd, 4096)
+            except OSError:
+                break
+    return text in out
+ready = seen(b"Ctrl-] quits")
+os.write(fd, b"typed\x1d")
+ok = ready and seen(b"closed: 5 bytes sent")
+sys.exit(0 if ok and os.waitpid(pid, 0)[1] == 0 else 1)
+PY
 
 # Starts serve with the given options and waits for its port; sets server and port.
 start_server() {
