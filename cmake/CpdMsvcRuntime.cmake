@@ -27,7 +27,20 @@ foreach(dll vcruntime140 msvcp140 ucrtbase kernel32)
                        COMMENT "Import library for ${dll}.dll")
     list(APPEND CPD_MSVC_IMPORT_LIBS ${lib})
 endforeach()
-add_custom_target(cpd_msvc_import_libs DEPENDS ${CPD_MSVC_IMPORT_LIBS})
+# System DLLs only cpd-host uses (Winsock, the system's random numbers, file security).
+set(CPD_WIN_SYSTEM_LIBS "")
+foreach(dll ws2_32 bcrypt advapi32)
+    set(def ${CMAKE_BINARY_DIR}/msvc/${dll}.def)
+    set(lib ${CMAKE_BINARY_DIR}/msvc/${dll}.lib)
+    add_custom_command(OUTPUT ${lib}
+                       COMMAND ${Python3_EXECUTABLE} ${CPD_MSVC_DIR}/make_def.py
+                               ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll ${def}
+                       COMMAND ${CPD_LLVM_DLLTOOL} -m i386:x86-64 -d ${def} -l ${lib}
+                       DEPENDS ${CPD_MSVC_DIR}/make_def.py ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll
+                       COMMENT "Import library for ${dll}.dll")
+    list(APPEND CPD_WIN_SYSTEM_LIBS ${lib})
+endforeach()
+add_custom_target(cpd_msvc_import_libs DEPENDS ${CPD_MSVC_IMPORT_LIBS} ${CPD_WIN_SYSTEM_LIBS})
 
 # /GS-: the start-up code sets the stack cookie, so its own frames must not check it.
 add_library(cpd_msvc_runtime STATIC ${CPD_MSVC_DIR}/runtime/startup.cpp

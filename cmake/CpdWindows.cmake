@@ -53,3 +53,6 @@ else()
 endif()
 
 set(CPD_WIN_SERIALPORT_LIB cpd_win_serialport)
+if(NOT DEFINED CPD_WIN_SYSTEM_LIBS)
+    set(CPD_WIN_SYSTEM_LIBS ws2_32 bcrypt advapi32)
+endif()

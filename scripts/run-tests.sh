@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it: installs what is missing, then builds and runs the
 # suite plainly (with the mutation tool's self-check) and under AddressSanitizer+UBSan and
-# ThreadSanitizer, the Windows DLL's suite
-# under Wine, a short fuzz run and the benchmark's short mode.
+# ThreadSanitizer, the Windows DLL's suite under Wine and its ZIP bundle, a short fuzz run and
+# the benchmark's short mode.
 # Usage: scripts/run-tests.sh [--quick]   (--quick: the plain suite only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,6 +53,8 @@ run_preset tsan
 # The shipped Windows DLL needs Microsoft's STL headers beside the repository.
 if [ -f ../shared/third_party/msvc-stl/stl/inc/yvals_core.h ]; then
     run_preset msvc-x64
+    section "msvc-x64 bundle"
+    cmake --build --preset msvc-x64 --target package
 else
     section "msvc-x64 skipped: ../shared/third_party/msvc-stl is missing (Microsoft's STL, tag vs-2022-17.4, from github.com/microsoft/STL)"
 fi

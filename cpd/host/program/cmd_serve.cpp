@@ -1,12 +1,6 @@
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "cpd/host/program/commands.h"
 #include "cpd/host/program/driver_session.h"
+#include "cpd/host/program/net.h"
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/rfc2217.h"
 #include "cpd/host/program/serial_packets.h"
@@ -159,9 +153,9 @@ class Server {
     void Run() {
         for (;;) {
             if (!mDoor.Waiting()) {
-                pollfd fds[2] = {{mDoor.ListenFd(), POLLIN, 0}, {mStop.Fd(), POLLIN, 0}};
-                if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
-                    Say(std::string("poll: ") + std::strerror(errno));
+                WaitItem fds[2] = {{mDoor.ListenFd(), POLLIN, 0}, {mStop.Fd(), POLLIN, 0}};
+                if (WaitReady(fds, 2, -1) < 0) {
+                    Say(NetError("poll"));
                     return;
                 }
                 if (fds[1].revents != 0) {
@@ -177,7 +171,7 @@ class Server {
                 continue;
             }
             const bool stop = serve(fd, peer);
-            ::close(fd);
+            CloseSocket(fd);
             if (stop) {
                 return;
             }
@@ -203,7 +197,7 @@ class Server {
             remote != nullptr && ServeRemote(fd, peer, mRules, mDoor, mStop.Fd(), *remote);
         // Shut down first: a read pump blocked sending to a remote that stopped reading must be
         // released before the driver's Close joins it.
-        ::shutdown(fd, SHUT_RDWR);
+        ShutdownSocket(fd);
         if (remote != nullptr && remote->Admitted()) {
             remote.reset();
             Say("closed " + Quote(*mOptions.description) + " for " + peer);
@@ -235,7 +229,7 @@ int MakeRules(const Options& options, ServeRules* rules) {
         }
         if (created) {
             Say("wrote a new token to " + *options.tokenFile +
-                " (mode 0600); remotes pass a copy with --token-file");
+                " (readable by its owner only); remotes pass a copy with --token-file");
         }
         rules->token = token;
     }
@@ -261,14 +255,14 @@ int Listen(const Endpoint& endpoint, const ServeRules& rules, bool rfc2217, int*
                 " reaches beyond this machine: --rfc2217 serves loopback only, as RFC 2217 "
                 "clients cannot prove who they are; reach it from elsewhere through an SSH "
                 "tunnel to a loopback port (ssh -L 7000:127.0.0.1:7000 THIS-HOST)");
-            ::close(fd);
+            CloseSocket(fd);
             return kExitUsage;
         }
         if (!rules.allowRemote || !rules.token) {
             Say("--listen " + endpoint.Text() +
                 " reaches beyond this machine: that needs --allow-remote and --token-file FILE "
                 "(over an untrusted network prefer an SSH tunnel to a loopback port)");
-            ::close(fd);
+            CloseSocket(fd);
             return kExitUsage;
         }
         std::string list;
@@ -315,7 +309,7 @@ int RunServe(const Options& options, const VirtualPorts& virtualPorts) {
         Server server(options, virtualPorts, *plugin, rules, door);
         server.Run();
     }
-    ::close(listenFd);
+    CloseSocket(listenFd);
     Say("stopped");
     return kExitOk;
 }

@@ -1,14 +1,11 @@
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "cpd/host/program/commands.h"
 #include "cpd/host/program/driver_session.h"
+#include "cpd/host/program/net.h"
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/remote_session.h"
 #include "cpd/host/program/serial_packets.h"
@@ -23,22 +20,6 @@ namespace {
 constexpr std::chrono::milliseconds kReportTimeout{10000};
 constexpr unsigned kPluginReadTimeoutMs = 500;  // the plug-in's read timeout until told otherwise
 
-// Bytes from the port to standard output. A closed or failing stdout drops them: the session
-// goes on so the port keeps being served until the user ends it.
-void WriteStdout(const uint8_t* data, size_t n) {
-    while (n > 0) {
-        const ssize_t written = ::write(STDOUT_FILENO, data, n);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        data += written;
-        n -= static_cast<size_t>(written);
-    }
-}
-
 std::chrono::milliseconds Linger(const Options& options) {
     if (options.lingerMs) {
         return std::chrono::milliseconds(*options.lingerMs);
@@ -51,10 +32,10 @@ std::chrono::milliseconds Linger(const Options& options) {
 // exit code that ends the session, or -1 to go on.
 int WatchEnd(const StopSignals& stop, const EventFlag& closed, const RemoteSession& session,
              int stdinFd, int timeoutMs, bool* stdinReady) {
-    pollfd fds[3] = {{stop.Fd(), POLLIN, 0}, {closed.Fd(), POLLIN, 0}, {stdinFd, POLLIN, 0}};
+    WaitItem fds[3] = {{stop.Fd(), POLLIN, 0}, {closed.Fd(), POLLIN, 0}, {stdinFd, POLLIN, 0}};
     const int count = stdinFd >= 0 ? 3 : 2;
-    if (::poll(fds, count, timeoutMs) < 0 && errno != EINTR) {
-        Say(std::string("poll: ") + std::strerror(errno));
+    if (WaitReady(fds, static_cast<size_t>(count), timeoutMs) < 0) {
+        Say(NetError("poll"));
         return kExitFailure;
     }
     if (fds[0].revents != 0) {
@@ -73,32 +54,32 @@ int WatchEnd(const StopSignals& stop, const EventFlag& closed, const RemoteSessi
 // `watch` (in-process plug-in only) tells a write the port did not take in time.
 int PumpTerminal(RemoteSession& session, const Options& options, const StopSignals& stop,
                  const EventFlag& closed, const WriteWatch* watch) {
-    RawTerminal raw(STDIN_FILENO);
-    if (raw.Active()) {
+    TerminalInput input;
+    if (input.Raw()) {
         Say("reading; Ctrl-] quits");
     }
     uint8_t buffer[RemoteSession::kMaxWriteChunk];
     uint64_t offered = 0;  // bytes read from standard input for the port
     for (;;) {
         bool ready = false;
-        int code = WatchEnd(stop, closed, session, STDIN_FILENO, -1, &ready);
+        int code = WatchEnd(stop, closed, session, input.Fd(), -1, &ready);
         if (code >= 0) {
             return code;
         }
         if (!ready) {
             continue;
         }
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof(buffer));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        const long n = input.Read(buffer, sizeof(buffer));
+        if (n < 0) {
             continue;
         }
-        if (n <= 0) {
+        if (n == 0) {
             break;
         }
         size_t length = static_cast<size_t>(n);
         const uint8_t* quit =
-            raw.Active() ? static_cast<const uint8_t*>(std::memchr(buffer, kQuitKey, length))
-                         : nullptr;
+            input.Raw() ? static_cast<const uint8_t*>(std::memchr(buffer, kQuitKey, length))
+                        : nullptr;
         if (quit != nullptr) {
             length = static_cast<size_t>(quit - buffer);
         }

@@ -1,12 +1,13 @@
 // cpd-host: a command-line host for the serial-port redirection plug-in.
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <vector>
 
 #include "cpd/host/framework/velmar_log.h"
 #include "cpd/host/program/commands.h"
+#include "cpd/host/program/net.h"
 #include "cpd/host/program/options.h"
+#include "cpd/host/program/os.h"
 #include "cpd/host/program/virtual_ports.h"
 
 namespace cpd::host {
@@ -33,8 +34,8 @@ int SetUpLog(const Options& options) {
 }
 
 int Run(int argc, const char* const* argv) {
-    // A remote or a reader that goes away must show up as a failed write, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
+    PrepareProcess();
+    const NetStartup net;
     Options options;
     std::string error;
     if (ParseOptions(argc, argv, &options, &error) != kExitOk) {
@@ -48,6 +49,11 @@ int Run(int argc, const char* const* argv) {
     if (options.command == Command::kVersion) {
         std::printf("cpd-host %s\n", CPD_HOST_VERSION);
         return kExitOk;
+    }
+    const std::string unsupported = Unsupported(options);
+    if (!unsupported.empty()) {
+        Say(unsupported);
+        return kExitUsage;
     }
     std::vector<VirtualSpec> specs;
     for (const std::string& text : options.virtualSpecs) {

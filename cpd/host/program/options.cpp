@@ -245,8 +245,8 @@ Commands:
            --idle-timeout too). RFC 2217 has no place for a token, so --rfc2217 listens on
            loopback only; from another machine use an SSH tunnel to that loopback port,
            e.g. ssh -L 7000:127.0.0.1:7000 THIS-HOST, then rfc2217://127.0.0.1:7000 there.
-  demo     Self-contained check for a machine without serial hardware: a virtual adapter with
-           an echo device, the real plug-in, a short remote session with the decoded trace and
+  demo     Self-contained check for a machine without serial hardware (Linux only): a virtual
+           adapter with an echo device, the real plug-in, a short remote session with the decoded trace and
            a one-line verdict. Exit code 0 only if every byte came back. Never touches a real tty.
 
 Settings (term), sent as SET_CONFIG requests before reading starts:
@@ -262,9 +262,10 @@ Settings (term), sent as SET_CONFIG requests before reading starts:
   --dtr-pulse           drop DTR briefly (it ends raised)
 
 Global options:
-  --plugin PATH         plug-in to load (default: liblocal_serial_redir.so next to cpd-host)
+  --plugin PATH         plug-in to load (default: liblocal_serial_redir.so next to cpd-host,
+                        local_serial_redir.dll on Windows)
   --virtual SPEC        add a virtual USB serial adapter inside this process before the command
-                        runs (repeatable). SPEC is comma-separated KEY=VALUE, all optional:
+                        runs (repeatable; Linux only). SPEC is comma-separated KEY=VALUE, all optional:
                           product=TEXT       (default "Virtual UART")
                           manufacturer=TEXT  (default "cpd-host")
                           serial=TEXT        (description becomes "<product> - <serial>")

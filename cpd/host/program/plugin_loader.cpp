@@ -1,15 +1,12 @@
 #include "cpd/host/program/plugin_loader.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <climits>
+#include "cpd/host/program/os.h"
 
 namespace cpd::host {
 
 namespace {
 
-constexpr const char* kPluginFile = "liblocal_serial_redir.so";
+constexpr const char* kPluginFile = CPD_HOST_PLUGIN_FILE;
 
 }  // namespace
 
@@ -19,25 +16,21 @@ void DriverCloser::operator()(CpdDriver* driver) const {
 }
 
 std::unique_ptr<Plugin> Plugin::Load(const std::string& path, std::string* error) {
-    if (::access(path.c_str(), R_OK) != 0) {
+    if (!FileReadable(path)) {
         *error = "plug-in not found: " + path;
         return nullptr;
     }
-    // dlopen searches the library path for a bare name; a file name the user typed means that
-    // file, so make it a path.
-    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-    // RTLD_LOCAL: the plug-in's symbols must not leak into the next module the process loads.
-    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    void* handle = OpenLibrary(path, &reason);
     if (handle == nullptr) {
-        const char* reason = ::dlerror();
-        *error = "cannot load plug-in " + path + ": " + (reason != nullptr ? reason : "unknown");
+        *error = "cannot load plug-in " + path + ": " + reason;
         return nullptr;
     }
-    const auto* module = static_cast<const CpdDrvModule*>(::dlsym(handle, "CPD_DRV_MODULE"));
+    const auto* module = static_cast<const CpdDrvModule*>(FindSymbol(handle, "CPD_DRV_MODULE"));
     if (module == nullptr || module->open == nullptr) {
         *error = path + " is not a driver plug-in: " +
                  (module == nullptr ? "no CPD_DRV_MODULE" : "CPD_DRV_MODULE has no open function");
-        ::dlclose(handle);
+        CloseLibrary(handle);
         return nullptr;
     }
     std::unique_ptr<Plugin> plugin(new Plugin());
@@ -48,7 +41,7 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, std::string* error
 }
 
 Plugin::~Plugin() {
-    ::dlclose(mHandle);
+    CloseLibrary(mHandle);
 }
 
 DriverPtr Plugin::OpenDriver(CpdDevice* device, const std::string& arg) {
@@ -60,15 +53,9 @@ std::string Plugin::DriverName() const {
 }
 
 std::string DefaultPluginPath() {
-    char self[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (n > 0) {
-        std::string dir(self, static_cast<size_t>(n));
-        dir.erase(dir.rfind('/') + 1);
-        const std::string beside = dir + kPluginFile;
-        if (::access(beside.c_str(), R_OK) == 0) {
-            return beside;
-        }
+    const std::string dir = ProgramDir();
+    if (!dir.empty() && FileReadable(dir + kPluginFile)) {
+        return dir + kPluginFile;
     }
     return CPD_HOST_BUILD_PLUGIN;
 }

@@ -1,7 +1,7 @@
-// Loads a driver plug-in the way the remote-desktop client's host does: by file path (dlopen),
-// through its exported CPD_DRV_MODULE descriptor and the open function it names; nothing of the
-// plug-in is linked. Plugin owns the library handle; every driver it opened must be destroyed
-// before it (their code lives in the library). Calling thread only; non-copyable.
+// Loads a driver plug-in the way the remote-desktop client's host does: by file path (dlopen,
+// LoadLibraryEx), through its exported CPD_DRV_MODULE descriptor and the open function it names;
+// nothing of the plug-in is linked. Plugin owns the library handle; every driver it opened must be
+// destroyed before it (their code lives in the library). Calling thread only; non-copyable.
 #pragma once
 
 #include <memory>

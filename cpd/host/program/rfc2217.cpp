@@ -1,10 +1,5 @@
 #include "cpd/host/program/rfc2217.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,6 +11,7 @@
 
 #include "cpd/host/program/commands.h"
 #include "cpd/host/program/driver_session.h"
+#include "cpd/host/program/net.h"
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
@@ -462,7 +458,7 @@ class Rfc2217Client final : public RemoteProtocol, TelnetDecoder::Handler {
     ~Rfc2217Client() override {
         // A read pump blocked sending to a client that stopped reading is released before the
         // driver's Close joins it.
-        ::shutdown(mFd, SHUT_RDWR);
+        ShutdownSocket(mFd);
         mDriver.reset();
     }
     Rfc2217Client(const Rfc2217Client&) = delete;
@@ -518,8 +514,7 @@ class Rfc2217Client final : public RemoteProtocol, TelnetDecoder::Handler {
 };
 
 bool Rfc2217Client::Open() {
-    const timeval limit{kSendTimeoutSeconds, 0};
-    ::setsockopt(mFd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    SetSendTimeout(mFd, kSendTimeoutSeconds * 1000);
     Say("client " + mPeer + " connected (RFC 2217); opening " + Quote(mSetup.description));
     DeviceIdentity identity;
     identity.devId = mSetup.devId;

@@ -1,21 +1,12 @@
 #include "cpd/host/program/serve_access.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 
 #include "cpd/host/program/commands.h"
+#include "cpd/host/program/net.h"
+#include "cpd/host/program/os.h"
 
 namespace cpd::host {
 
@@ -94,26 +85,24 @@ bool ReadToken(const std::string& path, std::string* token, std::string* error) 
 bool LoadOrCreateToken(const std::string& path, std::string* token, bool* created,
                        std::string* error) {
     *created = false;
+    uint8_t random[32];
+    if (!RandomBytes(random, sizeof(random))) {
+        *error = "--token-file: no random bytes for a new token";
+        return false;
+    }
+    std::string text;
+    for (const uint8_t byte : random) {
+        char hex[3];
+        std::snprintf(hex, sizeof(hex), "%02x", byte);
+        text += hex;
+    }
     // Created exclusively, so an existing file (or a link planted in its place) is only read.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    const int made = CreatePrivateFile(path, text + "\n");
+    if (made == 0) {
         return ReadToken(path, token, error);
     }
-    uint8_t random[32];
-    std::string text;
-    if (::getrandom(random, sizeof(random), 0) == static_cast<ssize_t>(sizeof(random))) {
-        for (const uint8_t byte : random) {
-            char hex[3];
-            std::snprintf(hex, sizeof(hex), "%02x", byte);
-            text += hex;
-        }
-    }
-    const std::string line = text + "\n";
-    const bool written =
-        !text.empty() && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    if (::close(fd) != 0 || !written) {
+    if (made < 0) {
         *error = "--token-file: cannot write a new token to " + path;
-        ::unlink(path.c_str());
         return false;
     }
     *token = text;
@@ -150,45 +139,41 @@ std::vector<std::string> ReachableAddresses(int listenFd) {
     if (!IsWildcard(bound)) {
         return {AddressText(reinterpret_cast<const sockaddr*>(&bound), port)};
     }
-    std::vector<std::string> out;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
+    std::vector<sockaddr_storage> local;
+    if (LocalAddresses(&local) != 0) {
         return {AddressText(reinterpret_cast<const sockaddr*>(&bound), port)};
     }
     int v6only = 0;
     socklen_t optionSize = sizeof(v6only);
-    ::getsockopt(listenFd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &optionSize);
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        const sockaddr* address = entry->ifa_addr;
+    ::getsockopt(listenFd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<char*>(&v6only),
+                 &optionSize);
+    std::vector<std::string> out;
+    for (const sockaddr_storage& address : local) {
         // An IPv6 wildcard takes IPv4 connections too unless it was made IPv6-only.
-        if (address != nullptr &&
-            (address->sa_family == bound.ss_family ||
-             (bound.ss_family == AF_INET6 && address->sa_family == AF_INET && v6only == 0))) {
-            out.push_back(AddressText(address, port));
+        if (address.ss_family == bound.ss_family ||
+            (bound.ss_family == AF_INET6 && address.ss_family == AF_INET && v6only == 0)) {
+            out.push_back(AddressText(reinterpret_cast<const sockaddr*>(&address), port));
         }
     }
-    ::freeifaddrs(list);
     return out;
 }
 
 int AcceptRemote(int listenFd, std::string* peer) {
     sockaddr_storage address{};
-    socklen_t size = sizeof(address);
-    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+    const int fd = AcceptSocket(listenFd, &address);
     if (fd < 0) {
         return -1;
     }
     *peer = AddressText(reinterpret_cast<const sockaddr*>(&address), PortOf(address));
     // Each frame goes out as the plug-in sends it: a read packet of a few bytes (an echoed
     // keystroke) must not wait for the acknowledgement of the one before.
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    SetNoDelay(fd);
     return fd;
 }
 
 Doorway::~Doorway() {
     if (mWaitingFd >= 0) {
-        ::close(mWaitingFd);
+        CloseSocket(mWaitingFd);
     }
 }
 
@@ -201,7 +186,7 @@ void Doorway::Knock(const std::string& busyWith) {
     if (mWaitingFd >= 0) {
         Say("refused remote " + peer + ": already serving " + busyWith + " and " + mWaitingPeer +
             " waits");
-        ::close(fd);
+        CloseSocket(fd);
         return;
     }
     mWaitingFd = fd;
@@ -221,7 +206,7 @@ int Doorway::WaitMs() const {
 void Doorway::Expire(const std::string& busyWith) {
     if (mWaitingFd >= 0 && Clock::now() >= mWaitingUntil) {
         Say("refused remote " + mWaitingPeer + ": already serving " + busyWith);
-        ::close(mWaitingFd);
+        CloseSocket(mWaitingFd);
         mWaitingFd = -1;
     }
 }
@@ -260,12 +245,12 @@ bool ServeRemote(int fd, const std::string& peer, const ServeRules& rules, Doorw
             timeout = std::min(timeout, door.WaitMs());
         }
         // Half-closed, the remote has nothing more to read; only its full close matters.
-        pollfd fds[4] = {{fd, static_cast<short>(halfClosed ? 0 : POLLIN), 0},
-                         {door.ListenFd(), POLLIN, 0},
-                         {stopFd, POLLIN, 0},
-                         {remote.LostFd(), POLLIN, 0}};
-        if (::poll(fds, 4, timeout) < 0 && errno != EINTR) {
-            Say(std::string("poll: ") + std::strerror(errno));
+        WaitItem fds[4] = {{fd, static_cast<short>(halfClosed ? 0 : POLLIN), 0},
+                           {door.ListenFd(), POLLIN, 0},
+                           {stopFd, POLLIN, 0},
+                           {remote.LostFd(), POLLIN, 0}};
+        if (WaitReady(fds, 4, timeout) < 0) {
+            Say(NetError("poll"));
             return false;
         }
         if (fds[2].revents != 0) {
@@ -292,12 +277,9 @@ bool ServeRemote(int fd, const std::string& peer, const ServeRules& rules, Doorw
         if (fds[0].revents == 0) {
             continue;
         }
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const long n = ReceiveSome(fd, buffer, sizeof(buffer));
         if (n < 0) {
-            Say("remote " + peer + " disconnected: " + std::strerror(errno));
+            Say(NetError(("remote " + peer + " disconnected").c_str()));
             return false;
         }
         if (n == 0) {

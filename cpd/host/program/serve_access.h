@@ -2,8 +2,6 @@
 // remote, whatever protocol it speaks. All of it runs on the serving thread (the main thread).
 #pragma once
 
-#include <sys/socket.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cpd/host/program/net.h"
 #include "cpd/host/program/tcp_channel.h"
 
 namespace cpd::host {

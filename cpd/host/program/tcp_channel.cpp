@@ -1,12 +1,5 @@
 #include "cpd/host/program/tcp_channel.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +7,7 @@
 #include <utility>
 
 #include "cpd/driver/local/serial/serial_protocol.h"
+#include "cpd/host/program/net.h"
 #include "cpd/host/program/serial_packets.h"
 
 namespace cpd::host {
@@ -48,10 +42,6 @@ void Swap32Run(uint8_t* payload, size_t size, size_t offset, size_t count) {
     }
 }
 
-std::string Errno(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
 struct AddrInfoDeleter {
     void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
 };
@@ -66,7 +56,7 @@ std::unique_ptr<addrinfo, AddrInfoDeleter> Resolve(const Endpoint& endpoint, boo
     const std::string port = std::to_string(endpoint.port);
     const int rc = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &info);
     if (rc != 0) {
-        *error = "cannot resolve " + endpoint.host + ": " + ::gai_strerror(rc);
+        *error = "cannot resolve " + endpoint.host + ": " + ResolveError(rc);
         return nullptr;
     }
     return std::unique_ptr<addrinfo, AddrInfoDeleter>(info);
@@ -202,22 +192,22 @@ int ListenTcp(const Endpoint& endpoint, bool* inUse, std::string* error) {
         return -1;
     }
     const addrinfo* ai = info.get();
-    const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    const int fd = OpenSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
     if (fd < 0) {
-        *error = Errno("socket");
+        *error = NetError("socket");
         return -1;
     }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-        *inUse = errno == EADDRINUSE;
-        *error = "cannot listen on " + endpoint.Text() + ": " + std::strerror(errno);
-        ::close(fd);
+    PrepareListener(fd);
+    const std::string where = "cannot listen on " + endpoint.Text();
+    if (::bind(fd, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) != 0) {
+        *inUse = LastErrorAddressInUse();
+        *error = NetError(where.c_str());
+        CloseSocket(fd);
         return -1;
     }
     if (::listen(fd, 4) != 0) {
-        *error = "cannot listen on " + endpoint.Text() + ": " + std::strerror(errno);
-        ::close(fd);
+        *error = NetError(where.c_str());
+        CloseSocket(fd);
         return -1;
     }
     return fd;
@@ -242,18 +232,17 @@ int ConnectTcp(const Endpoint& endpoint, std::string* error) {
     }
     *error = "cannot connect to " + endpoint.Text();
     for (const addrinfo* ai = info.get(); ai != nullptr; ai = ai->ai_next) {
-        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        const int fd = OpenSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (fd < 0) {
             continue;
         }
-        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        if (::connect(fd, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0) {
             // Packets are small and interactive: a keystroke must not wait for Nagle.
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            SetNoDelay(fd);
             return fd;
         }
-        *error = "cannot connect to " + endpoint.Text() + ": " + std::strerror(errno);
-        ::close(fd);
+        *error = NetError(("cannot connect to " + endpoint.Text()).c_str());
+        CloseSocket(fd);
     }
     return -1;
 }
@@ -261,10 +250,7 @@ int ConnectTcp(const Endpoint& endpoint, std::string* error) {
 int SendAll(int fd, const void* data, size_t n) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     while (n > 0) {
-        const ssize_t sent = ::send(fd, bytes, n, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
+        const long sent = SendSome(fd, bytes, n);
         if (sent <= 0) {
             return -1;
         }
@@ -293,7 +279,7 @@ std::unique_ptr<TcpClientLink> TcpClientLink::Connect(const Endpoint& endpoint,
 
 TcpClientLink::~TcpClientLink() {
     Close();
-    ::close(mFd);
+    CloseSocket(mFd);
 }
 
 void TcpClientLink::Start(PacketHandler onPacket, ClosedHandler onClosed) {
@@ -313,7 +299,7 @@ int TcpClientLink::Send(std::unique_ptr<CpdPacket> packet) {
 void TcpClientLink::Close() {
     mClosing = true;
     // Wakes the reader out of recv and any sender out of send.
-    ::shutdown(mFd, SHUT_RDWR);
+    ShutdownSocket(mFd);
     if (mReader.joinable()) {
         mReader.join();
     }
@@ -324,17 +310,14 @@ void TcpClientLink::readLoop() {
     uint8_t buffer[16384];
     std::string why;
     for (;;) {
-        const ssize_t n = ::recv(mFd, buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const long n = ReceiveSome(mFd, buffer, sizeof(buffer));
         if (n == 0) {
             why = assembler.Pending() > 0 ? "the server closed the connection in mid-frame"
                                           : "the server closed the connection";
             break;
         }
         if (n < 0) {
-            why = Errno("connection lost");
+            why = NetError("connection lost");
             break;
         }
         assembler.Feed(buffer, static_cast<size_t>(n));

@@ -1,35 +1,41 @@
-// Terminal and signal plumbing of the interactive commands. Both are RAII owners created and
-// destroyed on the main thread; non-copyable because they restore process-wide state.
+// Console and signal plumbing of the interactive commands, with a POSIX (terminal_posix.cpp) and
+// a Windows (terminal_win.cpp) implementation. Every object here is created and destroyed on the
+// main thread and is non-copyable: each owns descriptors and changes process-wide state.
 #pragma once
 
-#include <signal.h>
-#include <termios.h>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 
 namespace cpd::host {
 
 // Ctrl-] ends an interactive session (as in telnet): every other byte goes to the port.
 constexpr unsigned char kQuitKey = 0x1d;
 
-// Puts a terminal into raw input mode (no line editing, no echo, no signal keys, no flow
-// control) and restores it on destruction. Does nothing for a descriptor that is not a terminal.
-// Output processing stays on so the device's "\n" still returns the cursor.
-class RawTerminal {
+// Standard input of a session. A terminal (console) is put into raw input mode (no line editing,
+// no echo, no signal keys, no flow control) and restored on destruction; output processing stays
+// on so the device's "\n" still returns the cursor. Fd() is readable (WaitReady) once Read has
+// bytes or the end of input to give. Main thread only.
+class TerminalInput {
   public:
-    explicit RawTerminal(int fd);
-    ~RawTerminal();
-    RawTerminal(const RawTerminal&) = delete;
-    RawTerminal& operator=(const RawTerminal&) = delete;
+    TerminalInput();
+    ~TerminalInput();
+    TerminalInput(const TerminalInput&) = delete;
+    TerminalInput& operator=(const TerminalInput&) = delete;
 
-    bool Active() const { return mActive; }
+    bool Raw() const;
+    int Fd() const;
+    // Bytes read; 0 at the end of input or on failure; -1 when there was nothing after all.
+    long Read(uint8_t* data, size_t n);
 
   private:
-    int mFd;
-    bool mActive = false;
-    termios mSaved{};
+    struct State;
+    std::unique_ptr<State> mState;
 };
 
-// Turns SIGINT, SIGTERM and SIGHUP into a readable descriptor (a self-pipe) so poll loops can
-// stop cleanly; restores the previous handlers on destruction. At most one at a time.
+// Turns the stop requests (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C, Ctrl-Break and closing
+// the console) into a readable descriptor so wait loops can stop cleanly; restores the previous
+// handling on destruction. At most one at a time.
 class StopSignals {
   public:
     StopSignals();
@@ -37,17 +43,18 @@ class StopSignals {
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    // Readable once a stop signal arrived; -1 if the pipe could not be made.
+    // Readable once a stop request arrived; -1 if it could not be set up.
     int Fd() const { return mReadFd; }
     bool Raised() const;
 
   private:
+    struct Saved;
     int mReadFd = -1;
     int mWriteFd = -1;
-    struct ::sigaction mSaved[3];
+    std::unique_ptr<Saved> mSaved;
 };
 
-// A flag another thread raises and a poll loop watches (an eventfd). Raise is thread-safe.
+// A flag another thread raises and a wait loop watches. Raise is thread-safe.
 class EventFlag {
   public:
     EventFlag();
@@ -59,7 +66,12 @@ class EventFlag {
     int Fd() const { return mFd; }
 
   private:
-    int mFd;
+    int mFd = -1;
+    int mWriteFd = -1;  // the same descriptor where one serves both ends
 };
+
+// Bytes from the port to standard output, unchanged. A closed or failing stdout drops them: the
+// session goes on so the port keeps being served until the user ends it.
+void WriteStdout(const uint8_t* data, size_t n);
 
 }  // namespace cpd::host

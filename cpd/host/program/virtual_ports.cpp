@@ -275,32 +275,42 @@ bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* er
     return true;
 }
 
+struct VirtualPorts::Parts {
+    std::unique_ptr<vserial::Rig> rig;
+    std::vector<vserial::Adapter*> adapters;
+    // Declared after the rig: they end before the adapters they use.
+    std::vector<std::unique_ptr<vserial::EchoDevice>> echoes;
+    std::vector<std::unique_ptr<UnixPeerBridge>> bridges;
+};
+
 std::unique_ptr<VirtualPorts> VirtualPorts::Create(const std::vector<VirtualSpec>& specs,
                                                    std::string* error) {
     std::unique_ptr<VirtualPorts> ports(new VirtualPorts());
     if (specs.empty()) {
         return ports;
     }
-    ports->mRig = vserial::Rig::Create();
-    if (ports->mRig == nullptr) {
+    ports->mParts = std::make_unique<Parts>();
+    Parts& parts = *ports->mParts;
+    parts.rig = vserial::Rig::Create();
+    if (parts.rig == nullptr) {
         *error = "virtual serial adapters are not available in this process";
         return nullptr;
     }
     for (const VirtualSpec& spec : specs) {
-        vserial::Adapter* adapter = ports->mRig->AddUsbAdapter(spec.identity, spec.pacing);
+        vserial::Adapter* adapter = parts.rig->AddUsbAdapter(spec.identity, spec.pacing);
         if (adapter == nullptr) {
             *error = "cannot create a virtual adapter";
             return nullptr;
         }
-        ports->mAdapters.push_back(adapter);
+        parts.adapters.push_back(adapter);
         if (spec.peer == VirtualSpec::Peer::kEcho) {
-            ports->mEchoes.push_back(std::make_unique<vserial::EchoDevice>(*adapter));
+            parts.echoes.push_back(std::make_unique<vserial::EchoDevice>(*adapter));
         } else if (spec.peer == VirtualSpec::Peer::kUnix) {
             auto bridge = UnixPeerBridge::Create(adapter->PeerFd(), spec.socketPath, error);
             if (bridge == nullptr) {
                 return nullptr;
             }
-            ports->mBridges.push_back(std::move(bridge));
+            parts.bridges.push_back(std::move(bridge));
         }
     }
     return ports;
@@ -309,7 +319,10 @@ std::unique_ptr<VirtualPorts> VirtualPorts::Create(const std::vector<VirtualSpec
 VirtualPorts::~VirtualPorts() = default;
 
 std::string VirtualPorts::DescribeLine(const std::string& description) const {
-    for (const vserial::Adapter* adapter : mAdapters) {
+    if (mParts == nullptr) {
+        return "";
+    }
+    for (const vserial::Adapter* adapter : mParts->adapters) {
         if (adapter->Description() != description) {
             continue;
         }
@@ -335,7 +348,10 @@ std::string VirtualPorts::DescribeLine(const std::string& description) const {
 
 std::vector<std::pair<std::string, std::string>> VirtualPorts::Adapters() const {
     std::vector<std::pair<std::string, std::string>> list;
-    for (const vserial::Adapter* adapter : mAdapters) {
+    if (mParts == nullptr) {
+        return list;
+    }
+    for (const vserial::Adapter* adapter : mParts->adapters) {
         list.emplace_back(adapter->PortName(), adapter->Description());
     }
     return list;

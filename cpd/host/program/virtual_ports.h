@@ -27,8 +27,6 @@ struct VirtualSpec {
 // bytes at memory speed (pace=line: at the line's rate, as on a real wire).
 bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* error);
 
-class UnixPeerBridge;
-
 class VirtualPorts {
   public:
     // Null with a reason when the emulation or an adapter cannot be set up. With no specs the
@@ -46,13 +44,10 @@ class VirtualPorts {
     std::vector<std::pair<std::string, std::string>> Adapters() const;
 
   private:
+    struct Parts;  // the adapters and what plays their devices
     VirtualPorts() = default;
 
-    std::unique_ptr<vserial::Rig> mRig;
-    std::vector<vserial::Adapter*> mAdapters;
-    // Declared after the rig: they end before the adapters they use.
-    std::vector<std::unique_ptr<vserial::EchoDevice>> mEchoes;
-    std::vector<std::unique_ptr<UnixPeerBridge>> mBridges;
+    std::unique_ptr<Parts> mParts;  // null without specs
 };
 
 }  // namespace cpd::host

@@ -61,6 +61,7 @@ struct fake_port {
     struct read_item* reads;
     unsigned char* written;
     size_t written_len;
+    int echo;  // what is written comes back as read data, like a loopback plug
 };
 
 // Handles carry their own copies of the strings, as libserialport's do, so they stay valid (and
@@ -135,8 +136,33 @@ static int* forced_slot(const char* function) {
 
 // Start of every sp_* function: takes the lock, logs "function(args)" and returns the result
 // forced on the function (SP_OK when none is).
+// A program run against the double (cpd-host under Wine) finds the ports named in SPD_PORTS,
+// "NAME=description;NAME=description", each echoing what is written to it. Called locked.
+static void seed_from_environment(void) {
+    static int seeded;
+    const char* list = seeded ? NULL : getenv("SPD_PORTS");
+    seeded = 1;
+    while (list != NULL && *list != '\0' && g.port_count < MAX_PORTS) {
+        const char* end = strchr(list, ';');
+        const size_t len = end != NULL ? (size_t)(end - list) : strlen(list);
+        char entry[256];
+        snprintf(entry, sizeof entry, "%.*s", (int)len, list);
+        char* equals = strchr(entry, '=');
+        if (equals != NULL) {
+            *equals = '\0';
+            g.ports[g.port_count++] = (struct fake_port){.id = g_next_port_id++,
+                                                         .name = dup_or_null(entry),
+                                                         .description = dup_or_null(equals + 1),
+                                                         .config = spd_default_config(),
+                                                         .echo = 1};
+        }
+        list += len + (end != NULL);
+    }
+}
+
 static enum sp_return enter(const char* function, const char* fmt, ...) {
     pthread_mutex_lock(&g_lock);
+    seed_from_environment();
     char args[CALL_LEN / 2];
     va_list ap;
     va_start(ap, fmt);
@@ -296,11 +322,7 @@ void spd_fail_getter_call(unsigned n, int code) {
     pthread_mutex_unlock(&g_lock);
 }
 
-static int push_item(const char* name, int code, const void* data, size_t len) {
-    struct fake_port* p = lock_port(name);
-    if (p == NULL) {
-        return leave(-1);
-    }
+static void append_read(struct fake_port* p, int code, const void* data, size_t len) {
     struct read_item** tail = &p->reads;
     while (*tail != NULL) {
         tail = &(*tail)->next;
@@ -309,6 +331,14 @@ static int push_item(const char* name, int code, const void* data, size_t len) {
     **tail = (struct read_item){.code = code, .len = len};
     memcpy((*tail)->data, data, len);
     pthread_cond_broadcast(&g_read_pushed);
+}
+
+static int push_item(const char* name, int code, const void* data, size_t len) {
+    struct fake_port* p = lock_port(name);
+    if (p == NULL) {
+        return leave(-1);
+    }
+    append_read(p, code, data, len);
     return leave(0);
 }
 
@@ -450,6 +480,36 @@ char* sp_get_port_description(const struct sp_port* port) {
     enter("sp_get_port_description", "");
     pthread_mutex_unlock(&g_lock);
     return port != NULL ? port->description : NULL;
+}
+
+// The double's ports are plain native ones: no USB identity, no system error text.
+enum sp_transport sp_get_port_transport(const struct sp_port* port) {
+    (void)port;
+    return SP_TRANSPORT_NATIVE;
+}
+
+enum sp_return sp_get_port_usb_vid_pid(const struct sp_port* port, int* vid, int* pid) {
+    (void)port, (void)vid, (void)pid;
+    return SP_ERR_SUPP;
+}
+
+char* sp_get_port_usb_manufacturer(const struct sp_port* port) {
+    (void)port;
+    return NULL;
+}
+
+char* sp_get_port_usb_serial(const struct sp_port* port) {
+    (void)port;
+    return NULL;
+}
+
+char* sp_last_error_message(void) {
+    static char text[] = "failure forced by the test double";
+    return text;
+}
+
+void sp_free_error_message(char* message) {
+    (void)message;
 }
 
 enum sp_return sp_open(struct sp_port* port, enum sp_mode flags) {
@@ -634,6 +694,9 @@ enum sp_return sp_blocking_write(struct sp_port* port, const void* buf, size_t c
     p->written = xrealloc(p->written, p->written_len + n);
     memcpy(p->written + p->written_len, buf, n);
     p->written_len += n;
+    if (p->echo && n > 0) {
+        append_read(p, 0, buf, n);
+    }
     return leave((int)n);
 }
 

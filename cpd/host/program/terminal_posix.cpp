@@ -1,13 +1,13 @@
-#include "cpd/host/program/terminal.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
+
+#include "cpd/host/program/terminal.h"
 
 namespace cpd::host {
 
@@ -30,24 +30,49 @@ void OnStopSignal(int) {
 
 }  // namespace
 
-RawTerminal::RawTerminal(int fd) : mFd(fd) {
-    if (::isatty(fd) == 0 || ::tcgetattr(fd, &mSaved) != 0) {
+struct TerminalInput::State {
+    bool raw = false;
+    termios saved{};
+};
+
+TerminalInput::TerminalInput() : mState(std::make_unique<State>()) {
+    if (::isatty(STDIN_FILENO) == 0 || ::tcgetattr(STDIN_FILENO, &mState->saved) != 0) {
         return;
     }
-    termios raw = mSaved;
+    termios raw = mState->saved;
     raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                           ICRNL | IXON | IXOFF);
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    mActive = ::tcsetattr(fd, TCSAFLUSH, &raw) == 0;
+    mState->raw = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
 }
 
-RawTerminal::~RawTerminal() {
-    if (mActive) {
-        ::tcsetattr(mFd, TCSAFLUSH, &mSaved);
+TerminalInput::~TerminalInput() {
+    if (mState->raw) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &mState->saved);
     }
 }
+
+bool TerminalInput::Raw() const {
+    return mState->raw;
+}
+
+int TerminalInput::Fd() const {
+    return STDIN_FILENO;
+}
+
+long TerminalInput::Read(uint8_t* data, size_t n) {
+    const ssize_t got = ::read(STDIN_FILENO, data, n);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return -1;
+    }
+    return got < 0 ? 0 : static_cast<long>(got);
+}
+
+struct StopSignals::Saved {
+    struct ::sigaction actions[3];
+};
 
 StopSignals::StopSignals() {
     int fds[2];
@@ -56,12 +81,13 @@ StopSignals::StopSignals() {
     }
     mReadFd = fds[0];
     mWriteFd = fds[1];
+    mSaved = std::make_unique<Saved>();
     gStopWriteFd = mWriteFd;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     for (int i = 0; i < 3; ++i) {
-        ::sigaction(kStopSignals[i], &action, &mSaved[i]);
+        ::sigaction(kStopSignals[i], &action, &mSaved->actions[i]);
     }
 }
 
@@ -70,7 +96,7 @@ StopSignals::~StopSignals() {
         return;
     }
     for (int i = 0; i < 3; ++i) {
-        ::sigaction(kStopSignals[i], &mSaved[i], nullptr);
+        ::sigaction(kStopSignals[i], &mSaved->actions[i], nullptr);
     }
     gStopWriteFd = -1;
     ::close(mReadFd);
@@ -82,7 +108,7 @@ bool StopSignals::Raised() const {
     return mReadFd >= 0 && ::poll(&fd, 1, 0) > 0;
 }
 
-EventFlag::EventFlag() : mFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+EventFlag::EventFlag() : mFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mWriteFd(mFd) {}
 
 EventFlag::~EventFlag() {
     if (mFd >= 0) {
@@ -92,7 +118,21 @@ EventFlag::~EventFlag() {
 
 void EventFlag::Raise() {
     const uint64_t one = 1;
-    (void)!::write(mFd, &one, sizeof(one));
+    (void)!::write(mWriteFd, &one, sizeof(one));
+}
+
+void WriteStdout(const uint8_t* data, size_t n) {
+    while (n > 0) {
+        const ssize_t written = ::write(STDOUT_FILENO, data, n);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        data += written;
+        n -= static_cast<size_t>(written);
+    }
 }
 
 }  // namespace cpd::host
