@@ -423,11 +423,15 @@ def cmd_ci(args):
     packet test must kill at least one, and the source must come back byte for byte."""
     suite = Suite(args.build_dir, 60)
     target = "cpd/host/framework/cpd_packet.cpp"
-    chosen = [m for m in sample(ROOT) if m["file"] == target
-              and m["kind"] in ("compare", "negate")][:3]
-    if len(chosen) < 3 or [m["id"] for m in chosen] != [
-            m["id"] for m in sample(ROOT) if m in chosen]:
-        sys.exit("mutate: the sample is not stable")
+    # Drawn from the file's own mutants, not from the run's sample: the sample follows every
+    # product file, so an edit anywhere may leave it without three mutants here.
+    def draw():
+        pool = sorted((m for m in enumerate_mutants(ROOT) if m["file"] == target
+                       and m["kind"] in ("compare", "negate")), key=lambda m: m["id"])
+        return random.Random(SEED).sample(pool, min(3, len(pool)))
+    chosen = draw()
+    if len(chosen) < 3 or [m["id"] for m in chosen] != [m["id"] for m in draw()]:
+        sys.exit("mutate: the draw is not stable")
     with open(os.path.join(ROOT, target), "rb") as f:
         before = f.read()
     statuses = []
