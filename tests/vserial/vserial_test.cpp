@@ -20,6 +20,12 @@ void PrintTo(const LineEvent& e, std::ostream* os) {
 
 namespace {
 
+// libserialport returns byte counts in its sp_return type: read them as the ints they are (a
+// reference to an sp_return holding a count is out of the enum's range).
+int Count(sp_return result) {
+    return static_cast<int>(result);
+}
+
 using vserial::Adapter;
 using vserial::LineEvent;
 using vserial::ModemLine;
@@ -191,9 +197,9 @@ TEST_F(VserialTest, PacedLineTakesTheWireTimeAndLastCloseDropsUnreadInput) {
 
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(write(adapter->PeerFd(), bytes.data(), bytes.size()), 1920);
-    ASSERT_EQ(sp_blocking_write(port, bytes.data(), bytes.size(), 1000), 1920);
+    ASSERT_EQ(Count(sp_blocking_write(port, bytes.data(), bytes.size(), 1000)), 1920);
     std::string atPort(bytes.size(), '\0');
-    EXPECT_EQ(sp_blocking_read(port, atPort.data(), atPort.size(), 10000), 1920);
+    EXPECT_EQ(Count(sp_blocking_read(port, atPort.data(), atPort.size(), 10000)), 1920);
     std::string atPeer;
     while (atPeer.size() < bytes.size()) {
         char buf[2048];
@@ -207,15 +213,15 @@ TEST_F(VserialTest, PacedLineTakesTheWireTimeAndLastCloseDropsUnreadInput) {
     EXPECT_EQ(atPeer, bytes);
 
     ASSERT_EQ(write(adapter->PeerFd(), "stale", 5), 5);
-    for (int i = 0; i < 1000 && sp_input_waiting(port) < 5; ++i) {
+    for (int i = 0; i < 1000 && Count(sp_input_waiting(port)) < 5; ++i) {
         usleep(1000);
     }
-    ASSERT_EQ(sp_input_waiting(port), 5);
+    ASSERT_EQ(Count(sp_input_waiting(port)), 5);
     sp_close(port);
     ASSERT_EQ(sp_open(port, SP_MODE_READ_WRITE), SP_OK);
     ASSERT_EQ(write(adapter->PeerFd(), "fresh", 5), 5);
     char got[8] = {};
-    EXPECT_EQ(sp_blocking_read(port, got, 5, 5000), 5);
+    EXPECT_EQ(Count(sp_blocking_read(port, got, 5, 5000)), 5);
     EXPECT_STREQ(got, "fresh");
     sp_close(port);
     sp_free_port(port);

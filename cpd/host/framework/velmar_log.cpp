@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -411,6 +412,12 @@ struct RecordHead {
     unsigned long long tid;
     uintptr_t formatAddress;  // where the caller's format was: the writer's plan cache key
 };
+
+// The ring's end may leave as little as 8 bytes for a padding record: its size and kind lie there,
+// and only those are written and read of it.
+constexpr size_t kPaddingBytes = 8;
+static_assert(offsetof(RecordHead, kind) + sizeof(RecordHead::kind) <= kPaddingBytes,
+              "a padding record's fields must fit the smallest gap at the ring's end");
 
 constexpr size_t RecordSize(size_t bodyLength) {
     return (sizeof(RecordHead) + bodyLength + 7) & ~size_t{7};
@@ -982,9 +989,11 @@ class Drainer {
 
     // Answers the record's size.
     size_t Record(uint64_t position) {
-        const char* at = gState.ring + (position & (kRingBytes - 1));
-        RecordHead head;
-        std::memcpy(&head, at, sizeof(head));
+        const size_t offset = static_cast<size_t>(position & (kRingBytes - 1));
+        const char* at = gState.ring + offset;
+        RecordHead head{};
+        // Only a padding record can be cut short by the ring's end; every other fits whole.
+        std::memcpy(&head, at, std::min(sizeof(head), kRingBytes - offset));
         if (head.kind != kPadding) {
             const char* body = at + sizeof(head);
             const size_t room = kOutBytes - mLength;
@@ -1099,7 +1108,7 @@ void WriteRecordLocked(RecordHead head, const void* body, size_t bodyLength) {
         RecordHead padding{};
         padding.size = static_cast<uint32_t>(kRingBytes - offset);
         padding.kind = kPadding;
-        std::memcpy(s.ring + offset, &padding, sizeof(padding));
+        std::memcpy(s.ring + offset, &padding, std::min(sizeof(padding), kRingBytes - offset));
         s.head += padding.size;
         offset = 0;
     }

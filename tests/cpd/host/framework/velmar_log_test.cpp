@@ -230,6 +230,18 @@ TEST_F(LogFile, FullRingDropsAndCountsDebugLinesButNeverErrors) {
 }
 #endif
 
+// Regression: a record that no longer fit before the ring's end left a gap there, and the padding
+// record marking it was written whole even where the gap was shorter than a record's head.
+// Error lines are never dropped, so records of thirteen sizes meet the ring's end at every gap.
+TEST_F(LogFile, RingWrapsAtEveryGapAndLosesNoLine) {
+    const std::string body(13 * 8, 'g');
+    constexpr int kLines = 30000;  // several megabytes: many times round the ring
+    for (int i = 0; i < kLines; ++i) {
+        velmarLogPrint(0, 7, "CPD_LOG", "wrap %d %s", i, body.c_str() + i % 13 * 8);
+    }
+    EXPECT_EQ(CountInOrder(Lines(), "wrap", 0), kLines);
+}
+
 TEST_F(LogFile, RotationKeepsTheNewestFilesWithinTheLimit) {
     ASSERT_EQ(velmarLogToFile(mPath.c_str(), 4096, 2), 0);
     constexpr int kLines = 400;  // about 40 KB: many rotations
