@@ -14,32 +14,26 @@ set(CPD_MSVC_DLL_SOURCE_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows
     CACHE PATH "Folder of 64-bit ucrtbase.dll, vcruntime140.dll, msvcp140.dll, kernel32.dll")
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(CPD_LLVM_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool REQUIRED)
-set(CPD_MSVC_IMPORT_LIBS "")
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/msvc)
-foreach(dll vcruntime140 msvcp140 ucrtbase kernel32)
-    set(def ${CMAKE_BINARY_DIR}/msvc/${dll}.def)
-    set(lib ${CMAKE_BINARY_DIR}/msvc/${dll}.lib)
-    add_custom_command(OUTPUT ${lib}
-                       COMMAND ${Python3_EXECUTABLE} ${CPD_MSVC_DIR}/make_def.py
-                               ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll ${def}
-                       COMMAND ${CPD_LLVM_DLLTOOL} -m i386:x86-64 -d ${def} -l ${lib}
-                       DEPENDS ${CPD_MSVC_DIR}/make_def.py ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll
-                       COMMENT "Import library for ${dll}.dll")
-    list(APPEND CPD_MSVC_IMPORT_LIBS ${lib})
-endforeach()
+# Appends to `out` the import libraries of the DLLs named after it.
+function(cpd_import_libs out)
+    set(libs "")
+    foreach(dll ${ARGN})
+        set(def ${CMAKE_BINARY_DIR}/msvc/${dll}.def)
+        set(lib ${CMAKE_BINARY_DIR}/msvc/${dll}.lib)
+        add_custom_command(OUTPUT ${lib}
+                           COMMAND ${Python3_EXECUTABLE} ${CPD_MSVC_DIR}/make_def.py
+                                   ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll ${def}
+                           COMMAND ${CPD_LLVM_DLLTOOL} -m i386:x86-64 -d ${def} -l ${lib}
+                           DEPENDS ${CPD_MSVC_DIR}/make_def.py ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll
+                           COMMENT "Import library for ${dll}.dll")
+        list(APPEND libs ${lib})
+    endforeach()
+    set(${out} ${libs} PARENT_SCOPE)
+endfunction()
+cpd_import_libs(CPD_MSVC_IMPORT_LIBS vcruntime140 msvcp140 ucrtbase kernel32)
 # System DLLs only cpd-host uses (Winsock, the system's random numbers, file security).
-set(CPD_WIN_SYSTEM_LIBS "")
-foreach(dll ws2_32 bcrypt advapi32)
-    set(def ${CMAKE_BINARY_DIR}/msvc/${dll}.def)
-    set(lib ${CMAKE_BINARY_DIR}/msvc/${dll}.lib)
-    add_custom_command(OUTPUT ${lib}
-                       COMMAND ${Python3_EXECUTABLE} ${CPD_MSVC_DIR}/make_def.py
-                               ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll ${def}
-                       COMMAND ${CPD_LLVM_DLLTOOL} -m i386:x86-64 -d ${def} -l ${lib}
-                       DEPENDS ${CPD_MSVC_DIR}/make_def.py ${CPD_MSVC_DLL_SOURCE_DIR}/${dll}.dll
-                       COMMENT "Import library for ${dll}.dll")
-    list(APPEND CPD_WIN_SYSTEM_LIBS ${lib})
-endforeach()
+cpd_import_libs(CPD_WIN_SYSTEM_LIBS ws2_32 bcrypt advapi32)
 add_custom_target(cpd_msvc_import_libs DEPENDS ${CPD_MSVC_IMPORT_LIBS} ${CPD_WIN_SYSTEM_LIBS})
 
 # /GS-: the start-up code sets the stack cookie, so its own frames must not check it.

@@ -3,11 +3,11 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
