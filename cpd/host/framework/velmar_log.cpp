@@ -41,7 +41,7 @@ constexpr int kErrorLevel = 7;
 // takes more than half of it are written through by the caller instead.
 constexpr size_t kRingBytes = 256 * 1024;
 // The writer's output buffer: one system call per this much log text.
-constexpr size_t kOutBytes = 64 * 1024;
+constexpr size_t kOutBytes = 128 * 1024;
 // The writer looks at the ring this often while lines come in, so they reach the file within
 // this time and a caller does not have to wake it (a system call) for each batch.
 constexpr auto kLinger = std::chrono::milliseconds(5);
@@ -121,14 +121,19 @@ void ConstructConditions() {
 
 // ---- Time, thread and the line's lead ----
 
-// The text of one second of local time, worked out once per second instead of once per line.
+// The parts of the lead that repeat from line to line, worked out again only when they change:
+// the text of one second of local time, and the thread id with the level letter.
 struct StampCache {
     bool valid;
     std::time_t second;
-    char text[32];
-    size_t length;
+    char date[32];  // "2026-12-05 17:49:19."
+    size_t dateLength;
+    unsigned long long tid;
+    int level;
+    char middle[32];  // " <tid> D "; empty until first used
+    size_t middleLength;
 
-    const char* Text(std::time_t seconds) {
+    void Update(std::time_t seconds, unsigned long long threadId, int levelNumber) {
         if (!valid || second != seconds) {
             std::tm local{};
 #if defined(_WIN32)
@@ -136,11 +141,30 @@ struct StampCache {
 #else
             localtime_r(&seconds, &local);
 #endif
-            length = std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+            dateLength = std::strftime(date, sizeof(date) - 1, "%Y-%m-%d %H:%M:%S", &local);
+            date[dateLength++] = '.';
             second = seconds;
             valid = true;
         }
-        return text;
+        if (middleLength == 0 || tid != threadId || level != levelNumber) {
+            char digits[24];
+            size_t n = 0;
+            unsigned long long id = threadId;
+            do {
+                digits[sizeof(digits) - ++n] = static_cast<char>('0' + id % 10);
+                id /= 10;
+            } while (id != 0);
+            middle[0] = ' ';
+            std::memcpy(middle + 1, digits + sizeof(digits) - n, n);
+            middle[n + 1] = ' ';
+            middle[n + 2] = levelNumber == 5   ? 'D'
+                            : levelNumber == 7 ? 'E'
+                                               : static_cast<char>('0' + (levelNumber % 10));
+            middle[n + 3] = ' ';
+            middleLength = n + 4;
+            tid = threadId;
+            level = levelNumber;
+        }
     }
 };
 
@@ -225,33 +249,21 @@ class LineOut {
 void PutLead(LineOut& line, StampCache& stamps, const Stamp& stamp, int level, const char* tag,
              size_t tagLength) {
     constexpr size_t kMaxLead = 1023;
-    const std::time_t seconds = static_cast<std::time_t>(stamp.millis / 1000);
+    stamps.Update(static_cast<std::time_t>(stamp.millis / 1000), stamp.tid, level);
     const long long millis = stamp.millis % 1000;
-    const char* date = stamps.Text(seconds);
-    char lead[kMaxLead + 1];
-    LineOut head(lead, kMaxLead);
-    head.Put(date, stamps.length);
-    const char millisText[] = {'.', static_cast<char>('0' + millis / 100),
-                               static_cast<char>('0' + millis / 10 % 10),
-                               static_cast<char>('0' + millis % 10), ' '};
-    head.Put(millisText, sizeof(millisText));
-    char tid[24];
-    size_t digits = 0;
-    unsigned long long id = stamp.tid;
-    do {
-        tid[sizeof(tid) - ++digits] = static_cast<char>('0' + id % 10);
-        id /= 10;
-    } while (id != 0);
-    head.Put(tid + sizeof(tid) - digits, digits);
-    const char levelText[] = {' ',
-                              level == 5   ? 'D'
-                              : level == 7 ? 'E'
-                                           : static_cast<char>('0' + (level % 10)),
-                              ' '};
-    head.Put(levelText, sizeof(levelText));
-    head.Put(tag, tagLength);
-    head.Put(": ", 2);
-    line.Put(lead, head.Fits() ? head.Length() : kMaxLead);
+    char lead[96];
+    std::memcpy(lead, stamps.date, stamps.dateLength);
+    size_t n = stamps.dateLength;
+    lead[n++] = static_cast<char>('0' + millis / 100);
+    lead[n++] = static_cast<char>('0' + millis / 10 % 10);
+    lead[n++] = static_cast<char>('0' + millis % 10);
+    std::memcpy(lead + n, stamps.middle, stamps.middleLength);
+    n += stamps.middleLength;
+    line.Put(lead, n);
+    const size_t room = kMaxLead - n;
+    const size_t shown = std::min(tagLength, room);
+    line.Put(tag, shown);
+    line.Put(": ", std::min<size_t>(2, room - shown));
 }
 
 // ---- Conversions of a format text ----
@@ -398,19 +410,17 @@ bool NextConversion(const char* p, Conversion* c) {
 
 enum RecordKind : uint8_t { kPadding, kDeferred, kLine, kDropped };
 
-// Followed by the body: kDeferred: tag, format text and its NUL, then the arguments (8 bytes
-// each; a string as its 4-byte length, its bytes and a NUL); kLine: the finished line without
+// Followed by the body: kDeferred: the arguments (PutArgs); kLine: the finished line without
 // its newline; kDropped: the 8-byte count.
 struct RecordHead {
     uint32_t size;  // with head and body, a multiple of 8
     uint8_t kind;
     uint8_t level;
-    uint16_t tagLength;
-    uint32_t formatLength;  // with its NUL
-    uint32_t unused;
+    uint16_t unused;
+    uint32_t value;  // kDeferred: the slot of its FormatEntry; kLine: the line's length
+    uint32_t unused2;
     long long millis;
     unsigned long long tid;
-    uintptr_t formatAddress;  // where the caller's format was: the writer's plan cache key
 };
 
 // The ring's end may leave as little as 8 bytes for a padding record: its size and kind lie there,
@@ -422,56 +432,6 @@ static_assert(offsetof(RecordHead, kind) + sizeof(RecordHead::kind) <= kPaddingB
 constexpr size_t RecordSize(size_t bodyLength) {
     return (sizeof(RecordHead) + bodyLength + 7) & ~size_t{7};
 }
-
-// A record's body as it is built: on the stack, then on the heap when it grows.
-class Body {
-  public:
-    Body() = default;
-    Body(const Body&) = delete;
-    Body& operator=(const Body&) = delete;
-    ~Body() {
-        if (mData != mStack) {
-            std::free(mData);
-        }
-    }
-    bool Put(const void* data, size_t n) {
-        if (mLength + n > mCapacity) {
-            size_t capacity = mCapacity * 2;
-            while (capacity < mLength + n) {
-                capacity *= 2;
-            }
-            char* bigger = static_cast<char*>(std::malloc(capacity));
-            if (bigger == nullptr) {
-                return false;
-            }
-            std::memcpy(bigger, mData, mLength);
-            if (mData != mStack) {
-                std::free(mData);
-            }
-            mData = bigger;
-            mCapacity = capacity;
-        }
-        std::memcpy(mData + mLength, data, n);
-        mLength += n;
-        return true;
-    }
-    bool PutWord(uint64_t value) {
-        if (mCapacity - mLength >= sizeof(value)) {  // the common case, without a call
-            std::memcpy(mData + mLength, &value, sizeof(value));
-            mLength += sizeof(value);
-            return true;
-        }
-        return Put(&value, sizeof(value));
-    }
-    const char* Data() const { return mData; }
-    size_t Length() const { return mLength; }
-
-  private:
-    char mStack[512];
-    char* mData = mStack;
-    size_t mCapacity = sizeof(mStack);
-    size_t mLength = 0;
-};
 
 // How the caller takes a format's arguments, one step per argument it stores.
 enum class Step : uint8_t {
@@ -496,13 +456,7 @@ enum class Step : uint8_t {
 
 constexpr size_t kMaxSteps = 32;
 constexpr int16_t kPrecisionFromStar = -2;
-
-struct Plan {
-    uint32_t length;  // of the format, without its NUL
-    uint8_t count;
-    Step steps[kMaxSteps];
-    int16_t precision[kMaxSteps];  // of a kString: -1 none, or kPrecisionFromStar
-};
+constexpr size_t kMaxTag = 1023;
 
 Step IntegerStep(const Conversion& c) {
     static constexpr Step kSigned[] = {Step::kInt,        Step::kInt,      Step::kInt,
@@ -515,23 +469,65 @@ Step IntegerStep(const Conversion& c) {
     return c.kind == ArgClass::kSigned ? kSigned[length] : kUnsigned[length];
 }
 
-// False for a format with a conversion this does not know, or with too many arguments.
-bool MakePlan(const char* format, Plan* plan) {
-    plan->count = 0;
+// A format and its tag as the log met them, copied once: a record names its entry instead of
+// carrying the texts. The caller reads the steps, the writer the conversions.
+struct FormatEntry {
+    const char* format;  // the caller's addresses: the key, confirmed by comparing the texts
+    const char* tag;
+    uint32_t formatLength;  // without its NUL
+    uint16_t tagLength;     // cut at kMaxTag
+    uint8_t stepCount;
+    uint8_t conversionCount;
+    Step steps[kMaxSteps];
+    int16_t precision[kMaxSteps];       // of a kString: -1 none, or kPrecisionFromStar
+    Conversion conversions[kMaxSteps];  // pointing into FormatText()
+    // Followed by the tag and the format, each with its NUL.
+    const char* TagText() const { return reinterpret_cast<const char*>(this + 1); }
+    const char* FormatText() const { return TagText() + tagLength + 1; }
+};
+
+// Entries are added under gMutex and never change or go away, so callers and the drainer read
+// them without the lock (a fork child keeps them too). A different text at an address already
+// seen (a library unloaded and another loaded in its place) gets an entry of its own. When the
+// table has no room, or a format has a conversion the writer does not know, the caller formats
+// the line itself.
+constexpr size_t kFormatSlots = 512;
+constexpr size_t kFormatProbes = 16;
+std::atomic<const FormatEntry*> gFormats[kFormatSlots];
+
+size_t FormatSlot(const char* format, size_t probe) {
+    const uint64_t hash = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(format)) *
+                          0x9E3779B97F4A7C15ull;  // Fibonacci hashing: the top bits mix
+    return (static_cast<size_t>(hash >> 55) + probe) & (kFormatSlots - 1);
+}
+
+bool SameTexts(const FormatEntry& e, const char* format, const char* tag) {
+    // strncmp stops at the first difference: a shorter text in the caller is never read past.
+    return std::strncmp(e.FormatText(), format, size_t{e.formatLength} + 1) == 0 &&
+           std::strncmp(e.TagText(), tag, e.tagLength) == 0 &&
+           (e.tagLength == kMaxTag || tag[e.tagLength] == '\0');
+}
+
+// Fills the steps and conversions of `e` from its format text; false for a format with a
+// conversion this does not know, or with too many.
+bool MakePlan(FormatEntry* e) {
     Conversion c;
-    const char* p = format;
-    for (; NextConversion(p, &c); p = c.end) {
+    for (const char* p = e->FormatText(); NextConversion(p, &c); p = c.end) {
+        if (e->conversionCount == kMaxSteps) {
+            return false;
+        }
+        e->conversions[e->conversionCount++] = c;
         if (c.kind == ArgClass::kPercent) {
             continue;
         }
-        if (c.kind == ArgClass::kUnknown || plan->count + size_t{3} > kMaxSteps) {
+        if (c.kind == ArgClass::kUnknown || e->stepCount + size_t{3} > kMaxSteps) {
             return false;
         }
         if (c.widthStar) {
-            plan->steps[plan->count++] = Step::kStar;
+            e->steps[e->stepCount++] = Step::kStar;
         }
         if (c.precisionStar) {
-            plan->steps[plan->count++] =
+            e->steps[e->stepCount++] =
                 c.kind == ArgClass::kString ? Step::kStarPrecision : Step::kStar;
         }
         Step step = Step::kPointer;
@@ -545,66 +541,87 @@ bool MakePlan(const char* format, Plan* plan) {
                 break;
             case ArgClass::kString:
                 step = Step::kString;
-                plan->precision[plan->count] =
+                e->precision[e->stepCount] =
                     c.precisionStar ? kPrecisionFromStar
                                     : static_cast<int16_t>(std::min(c.precision, 32767));
                 break;
             default:
                 break;
         }
-        plan->steps[plan->count++] = step;
+        e->steps[e->stepCount++] = step;
     }
-    plan->length = static_cast<uint32_t>(p + std::strlen(p) - format);
     return true;
 }
 
-// Each thread keeps the plans of the formats it logs: the plug-in logs a few dozen constant
-// formats over and over. A plan is used only for the same text (compared, not just the same
-// address: a library unloaded and another loaded may put a different format there).
-constexpr size_t kPlanSlots = 16;
-constexpr size_t kPlanText = 192;
-struct CachedPlan {
-    const char* format;
-    Plan plan;
-    char text[kPlanText];
-};
-struct PlanCache {
-    CachedPlan slots[kPlanSlots];
-};
-thread_local PlanCache tPlans;
-
-// The plan of `format` (in `scratch` when it is not kept); null when it has none.
-const Plan* FindPlan(const char* format, Plan* scratch) {
-    CachedPlan& slot = tPlans.slots[(reinterpret_cast<uintptr_t>(format) >> 3) % kPlanSlots];
-    if (slot.format == format && std::strncmp(slot.text, format, slot.plan.length + 1) == 0) {
-        return &slot.plan;
+// The entry of `format` with `tag` and its slot; added when new. Null when the line is to be
+// formatted by its caller.
+const FormatEntry* FindFormat(const char* format, const char* tag, uint32_t* slot) {
+    for (size_t probe = 0; probe < kFormatProbes; ++probe) {
+        const size_t at = FormatSlot(format, probe);
+        const FormatEntry* e = gFormats[at].load(std::memory_order_acquire);
+        if (e == nullptr) {
+            break;
+        }
+        if (e->format == format && e->tag == tag && SameTexts(*e, format, tag)) {
+            *slot = static_cast<uint32_t>(at);
+            return e;
+        }
     }
-    if (!MakePlan(format, scratch)) {
+    const size_t formatLength = std::strlen(format);
+    const size_t tagLength = std::min(std::strlen(tag), kMaxTag);
+    if (formatLength > UINT32_MAX / 4) {
         return nullptr;
     }
-    if (scratch->length < kPlanText) {
-        slot.format = format;
-        slot.plan = *scratch;
-        std::memcpy(slot.text, format, scratch->length + 1);
-        return &slot.plan;
+    std::lock_guard<std::mutex> lock(*gMutex);
+    for (size_t probe = 0; probe < kFormatProbes; ++probe) {
+        const size_t at = FormatSlot(format, probe);
+        const FormatEntry* e = gFormats[at].load(std::memory_order_relaxed);
+        if (e != nullptr && e->format == format && e->tag == tag && SameTexts(*e, format, tag)) {
+            *slot = static_cast<uint32_t>(at);
+            return e;
+        }
+        if (e != nullptr) {
+            continue;
+        }
+        // Kept for the life of the process, like the table.
+        void* memory = std::malloc(sizeof(FormatEntry) + tagLength + formatLength + 2);
+        if (memory == nullptr) {
+            return nullptr;
+        }
+        FormatEntry* made = new (memory) FormatEntry{};
+        made->format = format;
+        made->tag = tag;
+        made->formatLength = static_cast<uint32_t>(formatLength);
+        made->tagLength = static_cast<uint16_t>(tagLength);
+        char* text = reinterpret_cast<char*>(made + 1);
+        std::memcpy(text, tag, tagLength);
+        text[tagLength] = '\0';
+        std::memcpy(text + tagLength + 1, format, formatLength + 1);
+        if (!MakePlan(made)) {
+            std::free(memory);
+            return nullptr;
+        }
+        gFormats[at].store(made, std::memory_order_release);
+        *slot = static_cast<uint32_t>(at);
+        return made;
     }
-    return scratch;
+    return nullptr;
 }
 
-// Copies the tag, the format and its arguments into `body`; false for a format without a plan
-// (the caller formats the line itself then) or when memory runs out.
-bool EncodeDeferred(Body* body, const char* tag, size_t tagLength, const char* format, va_list args,
-                    uint32_t* formatLength) {
-    Plan scratch;
-    const Plan* plan = FindPlan(format, &scratch);
-    if (plan == nullptr || !body->Put(tag, tagLength) || !body->Put(format, plan->length + 1)) {
-        return false;
-    }
-    *formatLength = plan->length + 1;
+// One argument as the caller took it: a number, or a text of `word` bytes.
+struct Arg {
+    uint64_t word;
+    const char* text;
+};
+
+// Takes the arguments of `e` from `args` and adds up the body's length; false when a %s text is
+// null (what the C library prints for it is its own business) or absurdly long.
+bool TakeArgs(const FormatEntry& e, va_list args, Arg* taken, size_t* bodyLength) {
+    *bodyLength = 0;
     int starPrecision = -1;
-    for (size_t i = 0; i < plan->count; ++i) {
+    for (size_t i = 0; i < e.stepCount; ++i) {
         uint64_t word = 0;
-        switch (plan->steps[i]) {
+        switch (e.steps[i]) {
             case Step::kInt:
             case Step::kStar:
                 word = static_cast<uint64_t>(static_cast<int64_t>(va_arg(args, int)));
@@ -656,11 +673,11 @@ bool EncodeDeferred(Body* body, const char* tag, size_t tagLength, const char* f
                 break;
             case Step::kString: {
                 const char* text = va_arg(args, const char*);
-                if (text == nullptr) {  // what the C library prints for it is its own business
+                if (text == nullptr) {
                     return false;
                 }
                 const int precision =
-                    plan->precision[i] == kPrecisionFromStar ? starPrecision : plan->precision[i];
+                    e.precision[i] == kPrecisionFromStar ? starPrecision : e.precision[i];
                 size_t n = 0;
                 if (precision < 0) {
                     n = std::strlen(text);
@@ -669,22 +686,38 @@ bool EncodeDeferred(Body* body, const char* tag, size_t tagLength, const char* f
                         ++n;
                     }
                 }
-                const uint32_t length = static_cast<uint32_t>(n);
-                if (n > UINT32_MAX / 2 || !body->Put(&length, sizeof(length)) ||
-                    !body->Put(text, n) || !body->Put("", 1)) {
+                if (n > UINT32_MAX / 4) {
                     return false;
                 }
+                taken[i] = {n, text};
+                *bodyLength += sizeof(uint32_t) + n + 1;
                 continue;
             }
         }
-        if (!body->PutWord(word)) {
-            return false;
-        }
+        taken[i] = {word, nullptr};
+        *bodyLength += sizeof(word);
     }
-    return body->Length() < UINT32_MAX / 2;
+    return true;
 }
 
-// Reads the arguments EncodeDeferred stored.
+// Lays the taken arguments out in a record's body: 8 bytes a number; a text as its 4-byte
+// length, its bytes and a NUL.
+void PutArgs(const FormatEntry& e, const Arg* taken, char* body) {
+    for (size_t i = 0; i < e.stepCount; ++i) {
+        if (taken[i].text != nullptr) {
+            const uint32_t n = static_cast<uint32_t>(taken[i].word);
+            std::memcpy(body, &n, sizeof(n));
+            std::memcpy(body + sizeof(n), taken[i].text, n);
+            body[sizeof(n) + n] = '\0';
+            body += sizeof(n) + n + 1;
+        } else {
+            std::memcpy(body, &taken[i].word, sizeof(uint64_t));
+            body += sizeof(uint64_t);
+        }
+    }
+}
+
+// Reads the arguments PutArgs laid out.
 class ArgReader {
   public:
     explicit ArgReader(const char* p) : mP(p) {}
@@ -798,42 +831,6 @@ void PutBySnprintf(LineOut& line, const Conversion& c, ArgReader& args) {
     }
 }
 
-// The conversions of a format as the writer reads them, kept for the formats it meets again
-// (looked up by the caller's format address, used only for the same text). Drainer only.
-constexpr size_t kWriterPlanSlots = 16;
-constexpr size_t kWriterPlanConversions = 24;
-struct WriterPlan {
-    uint32_t length;  // with its NUL; 0: empty slot
-    uint8_t count;
-    char text[kPlanText];
-    Conversion conversions[kWriterPlanConversions];  // pointing into `text`
-};
-WriterPlan gWriterPlans[kWriterPlanSlots];
-
-const WriterPlan* FindWriterPlan(uintptr_t address, const char* format, uint32_t length) {
-    WriterPlan& plan = gWriterPlans[(address >> 3) % kWriterPlanSlots];
-    if (plan.length == length && std::memcmp(plan.text, format, length) == 0) {
-        return &plan;
-    }
-    // Emptied first: a drainer ended half way (Windows at exit) leaves no plan that matches.
-    plan.length = 0;
-    if (length > kPlanText) {
-        return nullptr;
-    }
-    std::memcpy(plan.text, format, length);
-    plan.count = 0;
-    Conversion c;
-    for (const char* p = plan.text; NextConversion(p, &c); p = c.end) {
-        if (plan.count == kWriterPlanConversions) {
-            plan.length = 0;
-            return nullptr;
-        }
-        plan.conversions[plan.count++] = c;
-    }
-    plan.length = length;
-    return &plan;
-}
-
 // One conversion of a deferred record, as vsnprintf would have made it.
 void PutConversion(LineOut& line, const Conversion& c, ArgReader& reader) {
     const bool integer = c.kind == ArgClass::kSigned || c.kind == ArgClass::kUnsigned;
@@ -865,26 +862,16 @@ void PutConversion(LineOut& line, const Conversion& c, ArgReader& reader) {
 }
 
 // The message of a deferred record, as vsnprintf would have made it in the caller.
-void PutDeferredMessage(LineOut& line, const RecordHead& head, const char* format,
-                        const char* args) {
+void PutDeferredMessage(LineOut& line, const FormatEntry& e, const char* args) {
     ArgReader reader(args);
-    const char* p = format;
-    if (const WriterPlan* plan = FindWriterPlan(head.formatAddress, format, head.formatLength)) {
-        p = plan->text;
-        for (size_t i = 0; i < plan->count; ++i) {
-            const Conversion& c = plan->conversions[i];
-            line.Put(p, static_cast<size_t>(c.begin - p));
-            PutConversion(line, c, reader);
-            p = c.end;
-        }
-    } else {
-        Conversion c;
-        for (; NextConversion(p, &c); p = c.end) {
-            line.Put(p, static_cast<size_t>(c.begin - p));
-            PutConversion(line, c, reader);
-        }
+    const char* p = e.FormatText();
+    for (size_t i = 0; i < e.conversionCount; ++i) {
+        const Conversion& c = e.conversions[i];
+        line.Put(p, static_cast<size_t>(c.begin - p));
+        PutConversion(line, c, reader);
+        p = c.end;
     }
-    line.Put(p, std::strlen(p));
+    line.Put(p, static_cast<size_t>(e.FormatText() + e.formatLength - p));
 }
 
 // Formats a record's line with its newline into `out`; answers its length, which exceeds
@@ -894,7 +881,7 @@ size_t FormatRecord(const RecordHead& head, const char* body, char* out, size_t 
     const Stamp stamp{head.millis, head.tid};
     switch (head.kind) {
         case kLine:
-            line.Put(body, head.formatLength);
+            line.Put(body, head.value);
             line.Put('\n');
             break;
         case kDropped: {
@@ -905,10 +892,11 @@ size_t FormatRecord(const RecordHead& head, const char* body, char* out, size_t 
             break;
         }
         default: {
-            PutLead(line, gDrainerStamps, stamp, head.level, body, head.tagLength);
+            // Published before any record that names it, and never changed.
+            const FormatEntry& e = *gFormats[head.value].load(std::memory_order_acquire);
+            PutLead(line, gDrainerStamps, stamp, head.level, e.TagText(), e.tagLength);
             const size_t textStart = line.Length();
-            const char* format = body + head.tagLength;
-            PutDeferredMessage(line, head, format, format + head.formatLength);
+            PutDeferredMessage(line, e, body);
             line.EndLine(textStart);
             break;
         }
@@ -1100,7 +1088,9 @@ size_t PlaceCost(uint64_t position, size_t size) {
     return offset + size > kRingBytes ? kRingBytes - offset + size : size;
 }
 
-void WriteRecordLocked(RecordHead head, const void* body, size_t bodyLength) {
+// Puts a record into the ring; `fill` lays its body out in the `bodyLength` bytes it is given.
+template <typename Fill>
+void WriteRecordLocked(RecordHead head, size_t bodyLength, Fill fill) {
     State& s = gState;
     head.size = static_cast<uint32_t>(RecordSize(bodyLength));
     size_t offset = static_cast<size_t>(s.head & (kRingBytes - 1));
@@ -1113,7 +1103,7 @@ void WriteRecordLocked(RecordHead head, const void* body, size_t bodyLength) {
         offset = 0;
     }
     std::memcpy(s.ring + offset, &head, sizeof(head));
-    std::memcpy(s.ring + offset + sizeof(head), body, bodyLength);
+    fill(s.ring + offset + sizeof(head));
     s.head += head.size;
 }
 
@@ -1132,7 +1122,8 @@ bool PushNoticeLocked(size_t extra) {
     head.kind = kDropped;
     head.millis = stamp.millis;
     head.tid = stamp.tid;
-    WriteRecordLocked(head, &s.dropped, sizeof(s.dropped));
+    WriteRecordLocked(head, sizeof(s.dropped),
+                      [&s](char* body) { std::memcpy(body, &s.dropped, sizeof(s.dropped)); });
     s.dropped = 0;
     return true;
 }
@@ -1233,8 +1224,9 @@ enum class Pushed { kYes, kDropped, kTooLong, kNotFile };
 // Puts one record into the ring, with the notice of dropped lines before it when due. A Debug
 // line finding no room is dropped; an Error line waits for room and is written before this
 // returns. With gMutex held by `lock`.
-Pushed PushLocked(std::unique_lock<std::mutex>& lock, const RecordHead& head, const char* body,
-                  size_t bodyLength) {
+template <typename Fill>
+Pushed PushLocked(std::unique_lock<std::mutex>& lock, const RecordHead& head, size_t bodyLength,
+                  Fill fill) {
     State& s = gState;
     const size_t size = RecordSize(bodyLength);
     for (;;) {
@@ -1251,7 +1243,7 @@ Pushed PushLocked(std::unique_lock<std::mutex>& lock, const RecordHead& head, co
         const bool error = head.level == kErrorLevel;
         if (PushNoticeLocked(size) && UsedLocked() + PlaceCost(s.head, size) <= kRingBytes) {
             const size_t before = UsedLocked();
-            WriteRecordLocked(head, body, bodyLength);
+            WriteRecordLocked(head, bodyLength, fill);
             bool drainHere = error || s.closing;
             if (!drainHere && s.thread == nullptr && !StartWriterLocked()) {
                 drainHere = true;
@@ -1444,8 +1436,9 @@ int DeliverLocked(std::unique_lock<std::mutex>& lock, int level, const char* tag
         RecordHead head{};
         head.kind = kLine;
         head.level = static_cast<uint8_t>(level);
-        head.formatLength = static_cast<uint32_t>(total);
-        switch (PushLocked(lock, head, line, total)) {
+        head.value = static_cast<uint32_t>(total);
+        switch (PushLocked(lock, head, total,
+                           [line, total](char* body) { std::memcpy(body, line, total); })) {
             case Pushed::kNotFile:
                 continue;
             case Pushed::kTooLong:
@@ -1539,27 +1532,25 @@ int velmarLogPrint(int unused, int level, const char* tag, const char* format, .
     va_list args;
     va_start(args, format);
     if (destination == Destination::kFile && !watched) {
-        // The caller copies; the writer formats.
-        const char* tagText = tag != nullptr ? tag : "";
-        const size_t tagLength = std::min<size_t>(std::strlen(tagText), 1023);
+        // The caller copies the arguments; the writer formats.
+        uint32_t slot = 0;
+        const FormatEntry* e = FindFormat(format, tag != nullptr ? tag : "", &slot);
+        Arg taken[kMaxSteps];
+        size_t bodyLength = 0;
         va_list deferred;
         va_copy(deferred, args);
-        Body body;
-        uint32_t formatLength = 0;
-        const bool encoded =
-            EncodeDeferred(&body, tagText, tagLength, format, deferred, &formatLength);
+        const bool took = e != nullptr && TakeArgs(*e, deferred, taken, &bodyLength);
         va_end(deferred);
-        if (encoded) {
+        if (took) {
             RecordHead head{};
             head.kind = kDeferred;
             head.level = static_cast<uint8_t>(level);
-            head.tagLength = static_cast<uint16_t>(tagLength);
-            head.formatLength = formatLength;
-            head.formatAddress = reinterpret_cast<uintptr_t>(format);
+            head.value = slot;
             head.millis = stamp.millis;
             head.tid = stamp.tid;
             std::unique_lock<std::mutex> lock(*gMutex);
-            const Pushed pushed = PushLocked(lock, head, body.Data(), body.Length());
+            const Pushed pushed = PushLocked(lock, head, bodyLength,
+                                             [e, &taken](char* body) { PutArgs(*e, taken, body); });
             if (pushed == Pushed::kYes || pushed == Pushed::kDropped) {
                 va_end(args);
                 return 0;
