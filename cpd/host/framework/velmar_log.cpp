@@ -36,10 +36,11 @@ enum class Destination { kStderr, kFile, kSink, kOff };
 constexpr int kDebugLevel = 5;
 constexpr int kErrorLevel = 7;
 
-// The ring holds about two thousand of the plug-in's lines: a burst of several milliseconds at
-// the read pump's full rate while the writer is busy or the disk is slow. Lines whose record
-// takes more than half of it are written through by the caller instead.
-constexpr size_t kRingBytes = 256 * 1024;
+// The ring holds about ten thousand of the plug-in's lines (records of about 100 bytes): ten
+// milliseconds of its busiest logging (six lines per 64-byte write at full speed) while the
+// writer is off the CPU or the disk is slow; a quarter of it lost about one line in thirty
+// there. Lines whose record takes more than half of it are written through by the caller.
+constexpr size_t kRingBytes = 1024 * 1024;
 // The writer's output buffer: one system call per this much log text.
 constexpr size_t kOutBytes = 128 * 1024;
 // The writer looks at the ring this often while lines come in, so they reach the file within
@@ -245,8 +246,32 @@ class LineOut {
     bool mCut = false;
 };
 
+// Appends without checking: used only where the room for the longest text a record can make
+// is known to be there.
+class RawOut {
+  public:
+    explicit RawOut(char* out) : mStart(out), mP(out) {}
+    void Put(const char* text, size_t n) {
+        std::memcpy(mP, text, n);
+        mP += n;
+    }
+    void Put(char c) { *mP++ = c; }
+    void EndLine(size_t textStart) {
+        if (Length() > textStart && mP[-1] == '\n') {
+            --mP;
+        }
+        Put('\n');
+    }
+    size_t Length() const { return static_cast<size_t>(mP - mStart); }
+
+  private:
+    char* mStart;
+    char* mP;
+};
+
 // "2026-12-05 17:49:19.123 <tid> D <tag>: ", cut at 1023 characters.
-void PutLead(LineOut& line, StampCache& stamps, const Stamp& stamp, int level, const char* tag,
+template <typename Out>
+void PutLead(Out& line, StampCache& stamps, const Stamp& stamp, int level, const char* tag,
              size_t tagLength) {
     constexpr size_t kMaxLead = 1023;
     stamps.Update(static_cast<std::time_t>(stamp.millis / 1000), stamp.tid, level);
@@ -469,6 +494,31 @@ Step IntegerStep(const Conversion& c) {
     return c.kind == ArgClass::kSigned ? kSigned[length] : kUnsigned[length];
 }
 
+// True for a conversion the writer lays out itself, exactly as the C library would; the others
+// go through snprintf.
+bool LaidOutDirectly(const Conversion& c) {
+    if (c.kind == ArgClass::kPercent) {
+        return true;
+    }
+    if (!c.plain) {
+        return false;
+    }
+    switch (c.kind) {
+        case ArgClass::kString:
+            return true;
+        case ArgClass::kSigned:
+        case ArgClass::kUnsigned:
+            return c.conversion != 'c' && c.conversion != 'o' && c.length != Length::kHH &&
+                   c.length != Length::kH;
+#if defined(__GLIBC__)
+        case ArgClass::kPointer:
+            return c.precision < 0;
+#endif
+        default:
+            return false;
+    }
+}
+
 // A format and its tag as the log met them, copied once: a record names its entry instead of
 // carrying the texts. The caller reads the steps, the writer the conversions.
 struct FormatEntry {
@@ -479,12 +529,20 @@ struct FormatEntry {
     uint8_t stepCount;
     uint8_t conversionCount;
     Step steps[kMaxSteps];
-    int16_t precision[kMaxSteps];       // of a kString: -1 none, or kPrecisionFromStar
-    Conversion conversions[kMaxSteps];  // pointing into FormatText()
-    // Followed by the tag and the format, each with its NUL.
-    const char* TagText() const { return reinterpret_cast<const char*>(this + 1); }
+    int16_t precision[kMaxSteps];  // of a kString: -1 none, or kPrecisionFromStar
+    // Longest line without the arguments' share when the writer can lay every conversion out
+    // without snprintf and the lead is never cut; 0 otherwise.
+    size_t fastBound;
+    // Followed by conversionCount conversions (pointing into FormatText()), then the tag and the
+    // format, each with its NUL.
+    Conversion* Conversions() { return reinterpret_cast<Conversion*>(this + 1); }
+    const Conversion* Conversions() const { return reinterpret_cast<const Conversion*>(this + 1); }
+    const char* TagText() const {
+        return reinterpret_cast<const char*>(Conversions() + conversionCount);
+    }
     const char* FormatText() const { return TagText() + tagLength + 1; }
 };
+static_assert(sizeof(FormatEntry) % alignof(Conversion) == 0, "conversions follow the entry");
 
 // Entries are added under gMutex and never change or go away, so callers and the drainer read
 // them without the lock (a fork child keeps them too). A different text at an address already
@@ -508,15 +566,13 @@ bool SameTexts(const FormatEntry& e, const char* format, const char* tag) {
            (e.tagLength == kMaxTag || tag[e.tagLength] == '\0');
 }
 
-// Fills the steps and conversions of `e` from its format text; false for a format with a
-// conversion this does not know, or with too many.
+// Fills the steps and the conversions (conversionCount of them, already counted) of `e` from its
+// format text; false for a format with a conversion this does not know, or with too many.
 bool MakePlan(FormatEntry* e) {
     Conversion c;
+    size_t index = 0;
     for (const char* p = e->FormatText(); NextConversion(p, &c); p = c.end) {
-        if (e->conversionCount == kMaxSteps) {
-            return false;
-        }
-        e->conversions[e->conversionCount++] = c;
+        e->Conversions()[index++] = c;
         if (c.kind == ArgClass::kPercent) {
             continue;
         }
@@ -550,6 +606,20 @@ bool MakePlan(FormatEntry* e) {
         }
         e->steps[e->stepCount++] = step;
     }
+    // The lead: date and milliseconds, thread id and level letter, tag; then the text and the
+    // newline. Numbers add their precision; the rest is counted per record from its arguments.
+    constexpr int kMaxFastPrecision = 64;
+    e->fastBound = e->tagLength <= 256 ? 64 + size_t{e->tagLength} + e->formatLength + 1 : 0;
+    for (size_t i = 0; i < e->conversionCount && e->fastBound > 0; ++i) {
+        const Conversion& conversion = e->Conversions()[i];
+        const bool number =
+            conversion.kind == ArgClass::kSigned || conversion.kind == ArgClass::kUnsigned;
+        if (!LaidOutDirectly(conversion) || (number && conversion.precision > kMaxFastPrecision)) {
+            e->fastBound = 0;
+        } else if (number && conversion.precision > 0) {
+            e->fastBound += static_cast<size_t>(conversion.precision);
+        }
+    }
     return true;
 }
 
@@ -569,7 +639,12 @@ const FormatEntry* FindFormat(const char* format, const char* tag, uint32_t* slo
     }
     const size_t formatLength = std::strlen(format);
     const size_t tagLength = std::min(std::strlen(tag), kMaxTag);
-    if (formatLength > UINT32_MAX / 4) {
+    size_t conversions = 0;
+    Conversion c;
+    for (const char* p = format; conversions <= kMaxSteps && NextConversion(p, &c); p = c.end) {
+        ++conversions;
+    }
+    if (formatLength > UINT32_MAX / 4 || conversions > kMaxSteps) {
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(*gMutex);
@@ -584,7 +659,8 @@ const FormatEntry* FindFormat(const char* format, const char* tag, uint32_t* slo
             continue;
         }
         // Kept for the life of the process, like the table.
-        void* memory = std::malloc(sizeof(FormatEntry) + tagLength + formatLength + 2);
+        void* memory = std::malloc(sizeof(FormatEntry) + conversions * sizeof(Conversion) +
+                                   tagLength + formatLength + 2);
         if (memory == nullptr) {
             return nullptr;
         }
@@ -593,7 +669,8 @@ const FormatEntry* FindFormat(const char* format, const char* tag, uint32_t* slo
         made->tag = tag;
         made->formatLength = static_cast<uint32_t>(formatLength);
         made->tagLength = static_cast<uint16_t>(tagLength);
-        char* text = reinterpret_cast<char*>(made + 1);
+        made->conversionCount = static_cast<uint8_t>(conversions);
+        char* text = const_cast<char*>(made->TagText());
         std::memcpy(text, tag, tagLength);
         text[tagLength] = '\0';
         std::memcpy(text + tagLength + 1, format, formatLength + 1);
@@ -741,24 +818,43 @@ class ArgReader {
 };
 
 // An integer as %d, %u, %x or %X with at most a precision.
-void PutInteger(LineOut& line, uint64_t magnitude, bool negative, char conversion, int precision) {
-    char digits[24];
-    size_t n = 0;
-    const unsigned base = conversion == 'x' || conversion == 'X' ? 16 : 10;
-    const char* symbols = conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-    while (magnitude != 0) {
-        digits[sizeof(digits) - ++n] = symbols[magnitude % base];
-        magnitude /= base;
+template <typename Out>
+void PutInteger(Out& line, uint64_t magnitude, bool negative, char conversion, int precision) {
+    // Sign, zeros and digits are laid out backwards from the end of `text`, one Put in all;
+    // the bases are constants so that no division instruction is needed.
+    char text[88];
+    char* p = text + sizeof(text);
+    if (conversion == 'x' || conversion == 'X') {
+        const char* symbols = conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+        for (; magnitude != 0; magnitude >>= 4) {
+            *--p = symbols[magnitude & 15];
+        }
+    } else {
+        for (; magnitude != 0; magnitude /= 10) {
+            *--p = static_cast<char>('0' + magnitude % 10);
+        }
     }
     // Without a precision a zero is one digit; with precision 0 it is no digit at all.
-    const size_t width = precision < 0 ? 1 : static_cast<size_t>(precision);
+    size_t zeros = precision < 0 ? 1 : static_cast<size_t>(precision);
+    const size_t digits = static_cast<size_t>(text + sizeof(text) - p);
+    zeros = zeros > digits ? zeros - digits : 0;
+    if (zeros + 1 > static_cast<size_t>(p - text)) {  // an absurd precision: the long way
+        if (negative) {
+            line.Put('-');
+        }
+        for (; zeros > 0; --zeros) {
+            line.Put('0');
+        }
+        line.Put(p, digits);
+        return;
+    }
+    for (; zeros > 0; --zeros) {
+        *--p = '0';
+    }
     if (negative) {
-        line.Put('-');
+        *--p = '-';
     }
-    for (size_t i = n; i < width; ++i) {
-        line.Put('0');
-    }
-    line.Put(digits + sizeof(digits) - n, n);
+    line.Put(p, static_cast<size_t>(text + sizeof(text) - p));
 }
 
 // One conversion handed to snprintf, the '*'s replaced by their values.
@@ -832,41 +928,51 @@ void PutBySnprintf(LineOut& line, const Conversion& c, ArgReader& args) {
 }
 
 // One conversion of a deferred record, as vsnprintf would have made it.
-void PutConversion(LineOut& line, const Conversion& c, ArgReader& reader) {
-    const bool integer = c.kind == ArgClass::kSigned || c.kind == ArgClass::kUnsigned;
-    if (c.kind == ArgClass::kPercent) {
-        line.Put('%');
-    } else if (c.plain && c.kind == ArgClass::kString) {
-        size_t length = 0;
-        const char* text = reader.Text(&length);
-        line.Put(text, length);
-    } else if (c.plain && integer && c.conversion != 'c' && c.conversion != 'o' &&
-               c.length != Length::kHH && c.length != Length::kH) {
-        const uint64_t word = reader.Word();
-        const bool negative = c.kind == ArgClass::kSigned && static_cast<int64_t>(word) < 0;
-        PutInteger(line, negative ? 0 - word : word, negative, c.conversion, c.precision);
-#if defined(__GLIBC__)
-    } else if (c.plain && c.kind == ArgClass::kPointer && c.precision < 0) {
-        // glibc's %p: "(nil)", or 0x and the lower-case hexadecimal digits.
-        const uint64_t word = reader.Word();
-        if (word == 0) {
-            line.Put("(nil)", 5);
-        } else {
-            line.Put("0x", 2);
-            PutInteger(line, word, false, 'x', -1);
+template <typename Out>
+void PutConversion(Out& line, const Conversion& c, ArgReader& reader) {
+    if (!LaidOutDirectly(c)) {
+        if constexpr (std::is_same<Out, LineOut>::value) {
+            PutBySnprintf(line, c, reader);
         }
-#endif
-    } else {
-        PutBySnprintf(line, c, reader);
+        return;
+    }
+    switch (c.kind) {
+        case ArgClass::kPercent:
+            line.Put('%');
+            return;
+        case ArgClass::kString: {
+            size_t length = 0;
+            const char* text = reader.Text(&length);
+            line.Put(text, length);
+            return;
+        }
+        case ArgClass::kPointer: {
+            // glibc's %p: "(nil)", or 0x and the lower-case hexadecimal digits.
+            const uint64_t word = reader.Word();
+            if (word == 0) {
+                line.Put("(nil)", 5);
+            } else {
+                line.Put("0x", 2);
+                PutInteger(line, word, false, 'x', -1);
+            }
+            return;
+        }
+        default: {
+            const uint64_t word = reader.Word();
+            const bool negative = c.kind == ArgClass::kSigned && static_cast<int64_t>(word) < 0;
+            PutInteger(line, negative ? 0 - word : word, negative, c.conversion, c.precision);
+            return;
+        }
     }
 }
 
 // The message of a deferred record, as vsnprintf would have made it in the caller.
-void PutDeferredMessage(LineOut& line, const FormatEntry& e, const char* args) {
+template <typename Out>
+void PutDeferredMessage(Out& line, const FormatEntry& e, const char* args) {
     ArgReader reader(args);
     const char* p = e.FormatText();
     for (size_t i = 0; i < e.conversionCount; ++i) {
-        const Conversion& c = e.conversions[i];
+        const Conversion& c = e.Conversions()[i];
         line.Put(p, static_cast<size_t>(c.begin - p));
         PutConversion(line, c, reader);
         p = c.end;
@@ -894,6 +1000,15 @@ size_t FormatRecord(const RecordHead& head, const char* body, char* out, size_t 
         default: {
             // Published before any record that names it, and never changed.
             const FormatEntry& e = *gFormats[head.value].load(std::memory_order_acquire);
+            // Each 8 bytes of arguments make at most 24 characters, a text no more than itself.
+            if (e.fastBound > 0 && room >= e.fastBound + 3 * (head.size - sizeof(RecordHead))) {
+                RawOut raw(out);
+                PutLead(raw, gDrainerStamps, stamp, head.level, e.TagText(), e.tagLength);
+                const size_t textStart = raw.Length();
+                PutDeferredMessage(raw, e, body);
+                raw.EndLine(textStart);
+                return raw.Length();
+            }
             PutLead(line, gDrainerStamps, stamp, head.level, e.TagText(), e.tagLength);
             const size_t textStart = line.Length();
             PutDeferredMessage(line, e, body);

@@ -120,7 +120,7 @@ struct Expected {
 TEST_F(LogFile, LinesMatchTheCLibraryByteForByteAndAnErrorIsWrittenBeforeItReturns) {
     int object = 0;
     const std::string mid(100 * 1024, 'm');   // longer than the writer's output buffer
-    const std::string huge(300 * 1024, 'h');  // longer than half the ring: the caller writes it
+    const std::string huge(600 * 1024, 'h');  // longer than half the ring: the caller writes it
     Expected e;
     e.Log(5, "%s %s(%d): \"[bus:%p devid:%u cid:%u 0x%.4x:0x%.4x]\" \"Debug:\" \"Read:%d\" \"\\n\"",
           "serial_io.cpp", "WriteBlocking", 120, static_cast<void*>(&object), 0x0801u, 7u, 0x403u,
@@ -235,7 +235,7 @@ TEST_F(LogFile, FullRingDropsAndCountsDebugLinesButNeverErrors) {
 // Error lines are never dropped, so records of thirteen sizes meet the ring's end at every gap.
 TEST_F(LogFile, RingWrapsAtEveryGapAndLosesNoLine) {
     const std::string body(13 * 8, 'g');
-    constexpr int kLines = 30000;  // several megabytes: many times round the ring
+    constexpr int kLines = 150000;  // about 100 bytes a record: fourteen times round the ring
     for (int i = 0; i < kLines; ++i) {
         velmarLogPrint(0, 7, "CPD_LOG", "wrap %d %s", i, body.c_str() + i % 13 * 8);
     }
