@@ -3,7 +3,8 @@
 
 The thread reported is the one that spent most instructions inside the plug-in: the read thread
 for the read scenario, the delivering thread for the write scenario. Costs are divided by the
-packet count given, so the table reads as instructions per packet.
+packet count given, so the table reads as instructions per packet. A last row gives the log
+writer's thread (another thread that spent most in the log library), all its objects together.
 
 usage: callgrind_split.py LABEL PACKETS callgrind.out.*
 """
@@ -63,8 +64,10 @@ def resolve(names, text):
 def main():
     label, packets, files = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
     best = None
+    threads = []
     for path in files:
         costs = self_cost_by_object(path)
+        threads.append((path, costs))
         plugin = sum(v for k, v in costs.items() if GROUPS[0][1].search(k))
         if best is None or plugin > best[0]:
             best = (plugin, path, costs)
@@ -88,6 +91,10 @@ def main():
         if cost:
             print(f"| {name} | {cost / packets:,.0f} | {100.0 * cost / total:.0f}% |")
     print(f"| **total** | **{total / packets:,.0f}** | |")
+    writer = max(((sum(v for k, v in c.items() if GROUPS[1][1].search(k)), c)
+                  for p, c in threads if p != path), default=(0, {}), key=lambda t: t[0])
+    if writer[0] > 0:
+        print(f"| log writer thread, every object | {sum(writer[1].values()) / packets:,.0f} | |")
     return 0
 
 

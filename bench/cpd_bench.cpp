@@ -220,9 +220,41 @@ struct Rate {
     double cpuNsPerByte = 0;      // CPU time of the reading or writing thread
     double hostCpuNsPerByte = 0;  // every thread but the adapter's far end (log writer too)
     double allocsPerPacket = -1;  // -1: not measured
+    double logWritten = -1;       // share of the log's lines in the file, not dropped; -1: not
+                                  // measured
 };
 
 constexpr double kWarmup = 0.2;
+
+// Lines in the log file now (the notices left out) and the lines the notices say were dropped.
+struct LogTally {
+    double written = 0;
+    double dropped = 0;
+    double Share() const { return written + dropped > 0 ? written / (written + dropped) : 1; }
+};
+
+LogTally TallyLogFile() {
+    velmarLogFlush();
+    LogTally tally;
+    FILE* file = std::fopen(gLogPath.c_str(), "r");
+    char line[4096];
+    while (file != nullptr && std::fgets(line, sizeof(line), file) != nullptr) {
+        const char* notice = std::strstr(line, " log lines dropped");
+        if (notice == nullptr) {
+            tally.written += 1;
+            continue;
+        }
+        const char* count = notice;
+        while (count > line && count[-1] >= '0' && count[-1] <= '9') {
+            --count;
+        }
+        tally.dropped += std::atof(count);
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return tally;
+}
 
 // Leaves the line empty both ways, so one measurement never sees another's leftover bytes.
 void Quiesce(vserial::Adapter* adapter) {
@@ -319,6 +351,9 @@ Rate PluginRead(vserial::Adapter* adapter, double seconds, LogTo log) {
         rate.cpuNsPerByte = static_cast<double>(c1 - c0) / static_cast<double>(b1 - b0);
         rate.hostCpuNsPerByte = static_cast<double>(h1 - h0) / static_cast<double>(b1 - b0);
     }
+    if (log == LogTo::kFile) {
+        rate.logWritten = TallyLogFile().Share();
+    }
     if (pipe != nullptr) {
         pipe->Fast();
     }
@@ -405,6 +440,9 @@ Rate PluginWrite(vserial::Adapter* adapter, uint32_t size, double seconds, LogTo
         velmarLogFlush();  // the writer's share of this run's lines
         rate.hostCpuNsPerByte = static_cast<double>(ProcessCpuNs() - peer.CpuNs() - h0 - building) /
                                 static_cast<double>(delivered * size);
+    }
+    if (log == LogTo::kFile) {
+        rate.logWritten = TallyLogFile().Share();
     }
     RouteLog(LogTo::kFile);
     return rate;
@@ -506,29 +544,14 @@ double LogLines(int threads, int linesPerThread) {
     return threads * static_cast<double>(linesPerThread) / Seconds(Clock::now() - t0);
 }
 
-// Lines in the log file now, the notices of dropped lines left out.
-double LinesInLogFile() {
-    velmarLogFlush();
-    FILE* file = std::fopen(gLogPath.c_str(), "r");
-    double count = 0;
-    char line[4096];
-    while (file != nullptr && std::fgets(line, sizeof(line), file) != nullptr) {
-        count += std::strstr(line, "log lines dropped") == nullptr ? 1 : 0;
-    }
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return count;
-}
-
 LogCost MeasureLog(int lines) {
     RouteLog(LogTo::kFile);
     LogCost cost;
     cost.linesPerSecond1 = LogLines(1, lines);
-    cost.kept1 = LinesInLogFile() / lines;
+    cost.kept1 = TallyLogFile().written / lines;
     RouteLog(LogTo::kFile);
     cost.linesPerSecond4 = LogLines(4, lines / 4);
-    cost.kept4 = LinesInLogFile() / (lines / 4 * 4);
+    cost.kept4 = TallyLogFile().written / (lines / 4 * 4);
 
     RouteLog(LogTo::kFile);
     BenchDevice device("bench log device");
@@ -657,17 +680,19 @@ struct Paired {
 };
 
 // One table row: MB/s, time vs raw, calling thread's CPU per unit and vs raw, the whole
-// process's CPU per unit and vs raw, allocations.
+// process's CPU per unit and vs raw, allocations, the share of log lines written (not dropped).
 void PrintRow(const std::string& lead, const Paired& p, double unitBytes, bool isRaw) {
     const Spread mb = p.Of([](const Rate& r) { return r.bytesPerSecond / 1e6; });
     const Spread cpu = p.Of([&](const Rate& r) { return r.cpuNsPerByte * unitBytes / 1000; });
     const Spread host = p.Of([&](const Rate& r) { return r.hostCpuNsPerByte * unitBytes / 1000; });
     const Spread allocs = p.Of([](const Rate& r) { return r.allocsPerPacket; });
-    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", lead.c_str(), Cell(mb, 1).c_str(),
-                isRaw ? "1.00" : Cell(p.TimeRatio(), 2).c_str(), Cell(cpu, 1).c_str(),
-                isRaw ? "1.00" : Cell(p.CpuRatio(), 2).c_str(), Cell(host, 1).c_str(),
-                isRaw ? "1.00" : Cell(p.HostCpuRatio(), 2).c_str(),
-                isRaw || allocs.median < 0 ? "-" : Fixed(allocs.median, 1).c_str());
+    const Spread written = p.Of([](const Rate& r) { return r.logWritten * 100; });
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", lead.c_str(),
+                Cell(mb, 1).c_str(), isRaw ? "1.00" : Cell(p.TimeRatio(), 2).c_str(),
+                Cell(cpu, 1).c_str(), isRaw ? "1.00" : Cell(p.CpuRatio(), 2).c_str(),
+                Cell(host, 1).c_str(), isRaw ? "1.00" : Cell(p.HostCpuRatio(), 2).c_str(),
+                isRaw || allocs.median < 0 ? "-" : Fixed(allocs.median, 1).c_str(),
+                isRaw || written.median < 0 ? "-" : (Cell(written, 1) + " %").c_str());
 }
 
 struct Goal {
@@ -718,8 +743,8 @@ int RunAll(bool quick) {
     std::printf("### Read pump (flooding peer, 4095-byte reads, 500 ms timeout)\n\n");
     std::printf(
         "| path | MB/s | time vs raw | reader CPU us per 4 KiB | reader CPU vs raw | process CPU "
-        "us per 4 KiB | process CPU vs raw | allocs/packet |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+        "us per 4 KiB | process CPU vs raw | allocs/packet | log lines written |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     Paired rawReads;
     for (const Paired& p : reads) {
         rawReads.path.insert(rawReads.path.end(), p.raw.begin(), p.raw.end());
@@ -740,8 +765,8 @@ int RunAll(bool quick) {
     std::printf("### Write path (SERIAL_CMD_WRITE through onEvent, draining peer)\n\n");
     std::printf(
         "| size | path | MB/s | time vs raw | caller CPU us per write | caller CPU vs raw | "
-        "process CPU us per write | process CPU vs raw | allocs/write |\n");
-    std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|\n");
+        "process CPU us per write | process CPU vs raw | allocs/write | log lines written |\n");
+    std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (uint32_t size : {64u, 1024u, 4096u}) {
         Paired file;
         Paired sink;
@@ -760,11 +785,14 @@ int RunAll(bool quick) {
         PrintRow(lead + "plug-in, log to sink", sink, size, false);
         std::fflush(stdout);
         if (size == 64) {
+            // Measured with the lines the log kept: a log that dropped more would look faster.
             const Spread time = file.TimeRatio();
+            const Spread written = file.Of([](const Rate& r) { return r.logWritten * 100; });
             goals.push_back(
                 {"64-byte writes, log to file: throughput >= 0.7x raw (time ratio "
                  "<= 1.43)",
-                 Cell(time, 2), time.median <= 1 / 0.7});
+                 Cell(time, 2) + ", " + Fixed(written.median, 1) + " % of log lines written",
+                 time.median <= 1 / 0.7});
             const Spread cpu = file.HostCpuRatio();
             goals.push_back({"64-byte writes, log to file: process CPU per write <= 2.0x raw",
                              Cell(cpu, 2), cpu.median <= 2.0});
@@ -910,6 +938,7 @@ int RunScenario(const std::string& kind, int count) {
     for (int i = 1; i <= count; ++i) {
         plugin.Deliver(std::move(packets[static_cast<size_t>(i)]));
     }
+    Sleep(0.3);  // the log writer formats and writes these lines inside the count
     CALLGRIND_STOP_INSTRUMENTATION;
     std::printf("write packets %d\n", count);
     return 0;
