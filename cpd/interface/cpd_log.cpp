@@ -25,6 +25,22 @@ DevicePrefix MakeDevicePrefix(CpdDevice* device) {
 
 }  // namespace logging
 
+namespace {
+
+// "00" to "ff", in lower case.
+struct HexPairs {
+    char pairs[256][2];
+    constexpr HexPairs() : pairs() {
+        constexpr char kDigits[] = "0123456789abcdef";
+        for (int i = 0; i < 256; ++i) {
+            pairs[i][0] = kDigits[i >> 4];
+            pairs[i][1] = kDigits[i & 15];
+        }
+    }
+};
+
+}  // namespace
+
 void memDataPrint(const unsigned char* data, int len) {
     if (len <= 0) {
         return;
@@ -36,9 +52,10 @@ void memDataPrint(const unsigned char* data, int len) {
         CPD_LOGE("malloc mem error");
         return;
     }
-    // Built with a digit table rather than a formatted print per byte: the dump runs for every
-    // transfer in both directions, and 33 snprintf calls cost more than the rest of a read.
-    static const char kHexDigits[] = "0123456789abcdef";
+    // Built from a table of the 256 digit pairs rather than a formatted print per byte: the dump
+    // runs for every transfer in both directions, and 33 snprintf calls cost more than the rest
+    // of a read.
+    static constexpr HexPairs kPairs{};
     char count[16];
     int digits = 0;
     for (unsigned rest = static_cast<unsigned>(len); rest != 0; rest /= 10) {
@@ -53,9 +70,9 @@ void memDataPrint(const unsigned char* data, int len) {
     text[pos++] = ':';
     const int shown = len < 32 ? len : 32;
     for (int i = 0; i < shown; ++i) {
-        text[pos++] = kHexDigits[data[i] >> 4];
-        text[pos++] = kHexDigits[data[i] & 0x0F];
-        text[pos++] = ' ';
+        std::memcpy(text + pos, kPairs.pairs[data[i]], 2);
+        text[pos + 2] = ' ';
+        pos += 3;
     }
     if (shown < len) {
         std::memcpy(text + pos, " ...", 4);

@@ -193,10 +193,16 @@ Stamp Now() {
         tThread.tid = static_cast<unsigned long long>(syscall(SYS_gettid));
 #endif
     }
+#if defined(_WIN32)
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return {
         static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()),
         tThread.tid};
+#else
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return {static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000, tThread.tid};
+#endif
 }
 
 // Appends to a fixed buffer and counts what did not fit, like snprintf: Length() is what the
@@ -930,11 +936,12 @@ void PutBySnprintf(LineOut& line, const Conversion& c, ArgReader& args) {
 // One conversion of a deferred record, as vsnprintf would have made it.
 template <typename Out>
 void PutConversion(Out& line, const Conversion& c, ArgReader& reader) {
-    if (!LaidOutDirectly(c)) {
-        if constexpr (std::is_same<Out, LineOut>::value) {
+    // Raw output is only ever given formats whose every conversion is laid out directly.
+    if constexpr (std::is_same<Out, LineOut>::value) {
+        if (!LaidOutDirectly(c)) {
             PutBySnprintf(line, c, reader);
+            return;
         }
-        return;
     }
     switch (c.kind) {
         case ArgClass::kPercent:
@@ -1356,7 +1363,8 @@ Pushed PushLocked(std::unique_lock<std::mutex>& lock, const RecordHead& head, si
             return Pushed::kTooLong;
         }
         const bool error = head.level == kErrorLevel;
-        if (PushNoticeLocked(size) && UsedLocked() + PlaceCost(s.head, size) <= kRingBytes) {
+        if ((s.dropped == 0 || PushNoticeLocked(size)) &&
+            UsedLocked() + PlaceCost(s.head, size) <= kRingBytes) {
             const size_t before = UsedLocked();
             WriteRecordLocked(head, bodyLength, fill);
             bool drainHere = error || s.closing;
