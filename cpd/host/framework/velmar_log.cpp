@@ -43,10 +43,12 @@ constexpr int kErrorLevel = 7;
 constexpr size_t kRingBytes = 1024 * 1024;
 // The writer's output buffer: one system call per this much log text.
 constexpr size_t kOutBytes = 128 * 1024;
-// The writer looks at the ring this often while lines come in, so they reach the file within
-// this time and a caller does not have to wake it (a system call) for each batch.
-constexpr auto kLinger = std::chrono::milliseconds(5);
-// After this many looks finding nothing the writer sleeps until a line wakes it.
+// The writer looks at the ring this often while lines come in, so a caller does not have to
+// wake it (a system call) for each batch. Short enough that a batch is still in the caches when
+// the writer reads it: at the plug-in's busiest, 5 ms of lines (half a megabyte) made 64-byte
+// writes about 8 % slower than 1 ms.
+constexpr auto kLinger = std::chrono::milliseconds(1);
+// After this many looks finding nothing (20 ms) the writer sleeps until a line wakes it.
 constexpr int kIdleLooks = 20;
 // The line that replaces dropped ones.
 constexpr char kNoticeTag[] = "log";
