@@ -39,8 +39,13 @@ constexpr int kErrorLevel = 7;
 // The ring holds about ten thousand of the plug-in's lines (records of about 100 bytes): ten
 // milliseconds of its busiest logging (six lines per 64-byte write at full speed) while the
 // writer is off the CPU or the disk is slow; a quarter of it lost about one line in thirty
-// there. Lines whose record takes more than half of it are written through by the caller.
-constexpr size_t kRingBytes = 1024 * 1024;
+// there. Lines whose record takes more than half of it are written through by the caller. The
+// tests also build the library with a ring of a few kilobytes, whose end every line soon meets.
+#ifndef VELMAR_LOG_RING_BYTES
+#define VELMAR_LOG_RING_BYTES (1024 * 1024)
+#endif
+constexpr size_t kRingBytes = VELMAR_LOG_RING_BYTES;
+static_assert((kRingBytes & (kRingBytes - 1)) == 0, "ring positions are masked");
 // The writer's output buffer: one system call per this much log text.
 constexpr size_t kOutBytes = 128 * 1024;
 // The writer looks at the ring this often while lines come in, so a caller does not have to
@@ -1246,8 +1251,9 @@ bool PushNoticeLocked(size_t extra) {
     head.kind = kDropped;
     head.millis = stamp.millis;
     head.tid = stamp.tid;
-    WriteRecordLocked(head, sizeof(s.dropped),
-                      [&s](char* body) { std::memcpy(body, &s.dropped, sizeof(s.dropped)); });
+    WriteRecordLocked(head, sizeof(s.dropped), [](char* body) {
+        std::memcpy(body, &gState.dropped, sizeof(gState.dropped));
+    });
     s.dropped = 0;
     return true;
 }
