@@ -2,9 +2,10 @@
 // velmarLogPrint may be called from any thread; each call makes one whole line that never
 // interleaves with another. Lines go to standard error until the host redirects them.
 // Standard error and a sink receive each line before velmarLogPrint returns. For a file the
-// caller only copies what the line needs (format text, arguments, time, thread id) into a
-// preallocated ring; a writer thread the library starts and joins itself formats the lines and
-// writes them in batches. The caller never waits for the disk: when the ring is full a Debug
+// caller only copies the line's arguments, time and thread id into a preallocated ring (a
+// format and its tag are copied once, when first seen, and kept for the life of the process); a
+// writer thread the library starts and joins itself formats the lines and writes them in
+// batches. The caller never waits for the disk: when the ring is full a Debug
 // line is dropped and counted ("N log lines dropped" follows once there is room again). An
 // Error line (level 7) is never dropped and is in the file when the call returns. Fork-safe.
 #pragma once
