@@ -642,17 +642,29 @@ bool MakePlan(FormatEntry* e) {
 
 // The entry of `format` with `tag` and its slot; added when new. Null when the line is to be
 // formatted by its caller.
-const FormatEntry* FindFormat(const char* format, const char* tag, uint32_t* slot) {
+// The entry of `format` with `tag` and its slot, or null and the first empty slot on the
+// format's probe sequence (kFormatSlots when the sequence holds only other formats).
+const FormatEntry* Probe(const char* format, const char* tag, size_t* at) {
     for (size_t probe = 0; probe < kFormatProbes; ++probe) {
-        const size_t at = FormatSlot(format, probe);
-        const FormatEntry* e = gFormats[at].load(std::memory_order_acquire);
+        *at = FormatSlot(format, probe);
+        const FormatEntry* e = gFormats[*at].load(std::memory_order_acquire);
         if (e == nullptr) {
-            break;
+            return nullptr;
         }
         if (e->format == format && e->tag == tag && SameTexts(*e, format, tag)) {
-            *slot = static_cast<uint32_t>(at);
             return e;
         }
+    }
+    *at = kFormatSlots;
+    return nullptr;
+}
+
+const FormatEntry* FindFormat(const char* format, const char* tag, uint32_t* slot) {
+    size_t at = 0;
+    const FormatEntry* found = Probe(format, tag, &at);
+    if (found != nullptr || at == kFormatSlots) {
+        *slot = static_cast<uint32_t>(at);
+        return found;
     }
     const size_t formatLength = std::strlen(format);
     const size_t tagLength = std::min(std::strlen(tag), kMaxTag);
@@ -665,41 +677,34 @@ const FormatEntry* FindFormat(const char* format, const char* tag, uint32_t* slo
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(*gMutex);
-    for (size_t probe = 0; probe < kFormatProbes; ++probe) {
-        const size_t at = FormatSlot(format, probe);
-        const FormatEntry* e = gFormats[at].load(std::memory_order_relaxed);
-        if (e != nullptr && e->format == format && e->tag == tag && SameTexts(*e, format, tag)) {
-            *slot = static_cast<uint32_t>(at);
-            return e;
-        }
-        if (e != nullptr) {
-            continue;
-        }
-        // Kept for the life of the process, like the table.
-        void* memory = std::malloc(sizeof(FormatEntry) + conversions * sizeof(Conversion) +
-                                   tagLength + formatLength + 2);
-        if (memory == nullptr) {
-            return nullptr;
-        }
-        FormatEntry* made = new (memory) FormatEntry{};
-        made->format = format;
-        made->tag = tag;
-        made->formatLength = static_cast<uint32_t>(formatLength);
-        made->tagLength = static_cast<uint16_t>(tagLength);
-        made->conversionCount = static_cast<uint8_t>(conversions);
-        char* text = const_cast<char*>(made->TagText());
-        std::memcpy(text, tag, tagLength);
-        text[tagLength] = '\0';
-        std::memcpy(text + tagLength + 1, format, formatLength + 1);
-        if (!MakePlan(made)) {
-            std::free(memory);
-            return nullptr;
-        }
-        gFormats[at].store(made, std::memory_order_release);
-        *slot = static_cast<uint32_t>(at);
-        return made;
+    // Another thread may have added it, or taken the empty slot, since the look without the lock.
+    found = Probe(format, tag, &at);
+    *slot = static_cast<uint32_t>(at);
+    if (found != nullptr || at == kFormatSlots) {
+        return found;
     }
-    return nullptr;
+    // Kept for the life of the process, like the table.
+    void* memory = std::malloc(sizeof(FormatEntry) + conversions * sizeof(Conversion) + tagLength +
+                               formatLength + 2);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    FormatEntry* made = new (memory) FormatEntry{};
+    made->format = format;
+    made->tag = tag;
+    made->formatLength = static_cast<uint32_t>(formatLength);
+    made->tagLength = static_cast<uint16_t>(tagLength);
+    made->conversionCount = static_cast<uint8_t>(conversions);
+    char* text = const_cast<char*>(made->TagText());
+    std::memcpy(text, tag, tagLength);
+    text[tagLength] = '\0';
+    std::memcpy(text + tagLength + 1, format, formatLength + 1);
+    if (!MakePlan(made)) {
+        std::free(memory);
+        return nullptr;
+    }
+    gFormats[at].store(made, std::memory_order_release);
+    return made;
 }
 
 // One argument as the caller took it: a number, or a text of `word` bytes.
