@@ -75,7 +75,7 @@ bool Arrivals::Wait(uint64_t count, std::chrono::milliseconds limit, Clock::time
     return arrived;
 }
 
-Plugin::Plugin(const std::string& path, BenchDevice* device) {
+Plugin::Plugin(const std::string& path, cpd::CpdDevice* device) {
     mLibrary = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (mLibrary == nullptr) {
         std::fprintf(stderr, "bench: %s\n", dlerror());
@@ -118,6 +118,17 @@ std::unique_ptr<cpd::CpdPacket> WritePacket(const uint8_t* data, uint32_t length
     std::memcpy(payload.data(), &length, 4);
     std::memcpy(payload.data() + 4, data, length);
     return Request(cpd::SERIAL_CMD_WRITE, payload.data(), static_cast<uint32_t>(payload.size()));
+}
+
+std::unique_ptr<cpd::CpdPacket> SetConfigPacket(uint32_t msgType, const void* data, uint32_t len) {
+    std::vector<uint8_t> payload(8 + len);
+    std::memcpy(payload.data(), &msgType, 4);
+    std::memcpy(payload.data() + 4, &len, 4);
+    if (len > 0) {
+        std::memcpy(payload.data() + 8, data, len);
+    }
+    return Request(cpd::SERIAL_CMD_SET_CONFIG, payload.data(),
+                   static_cast<uint32_t>(payload.size()));
 }
 
 std::vector<uint8_t> Pattern(size_t length) {

@@ -85,7 +85,7 @@ class BenchDevice : public cpd::CpdDevice {
 // destructor runs Close, deletes the driver and unloads the library, as a host does.
 class Plugin {
   public:
-    Plugin(const std::string& path, BenchDevice* device);
+    Plugin(const std::string& path, cpd::CpdDevice* device);
     ~Plugin();
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
@@ -94,6 +94,8 @@ class Plugin {
     int Deliver(std::unique_ptr<cpd::CpdPacket> packet) {
         return mDriver->onEvent(std::move(packet), 0);
     }
+    // The host's Close alone (the destructor still deletes the driver and unloads).
+    int Close() { return mDriver->Close(true); }
 
   private:
     void* mLibrary = nullptr;
@@ -104,6 +106,8 @@ class Plugin {
 std::unique_ptr<cpd::CpdPacket> StartReadPacket();
 std::unique_ptr<cpd::CpdPacket> ReadLengthPacket(uint64_t length);
 std::unique_ptr<cpd::CpdPacket> WritePacket(const uint8_t* data, uint32_t length);
+// SERIAL_CMD_SET_CONFIG carrying one request: msgType, len and `len` bytes of data.
+std::unique_ptr<cpd::CpdPacket> SetConfigPacket(uint32_t msgType, const void* data, uint32_t len);
 
 // Bytes that mean nothing to a terminal line discipline (no XON/XOFF, no line ends).
 std::vector<uint8_t> Pattern(size_t length);
