@@ -36,6 +36,8 @@ static int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m,
 }
 #else
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #endif
 
 #define MAX_PORTS 16
@@ -62,6 +64,15 @@ struct fake_port {
     unsigned char* written;
     size_t written_len;
     int echo;  // what is written comes back as read data, like a loopback plug
+    int hold_input;
+    // The input signal, made when first handed out and raised while input waits.
+    int signal_made;
+    int signal_raised;
+#ifdef _WIN32
+    HANDLE signal;  // manual-reset event
+#else
+    int signal;  // eventfd
+#endif
 };
 
 // Handles carry their own copies of the strings, as libserialport's do, so they stay valid (and
@@ -220,6 +231,42 @@ static void free_handle(struct sp_port* h) {
     --g_live_ports;
 }
 
+// Raises or lowers the port's input signal to match its script. Caller holds g_lock.
+static void update_signal(struct fake_port* p) {
+    const int want = p->reads != NULL || p->hold_input;
+    if (!p->signal_made || want == p->signal_raised) {
+        return;
+    }
+#ifdef _WIN32
+    (want ? SetEvent : ResetEvent)(p->signal);
+#else
+    uint64_t count = 1;
+    if ((want ? write(p->signal, &count, sizeof count) : read(p->signal, &count, sizeof count)) !=
+        (ssize_t)sizeof count) {
+        abort();
+    }
+#endif
+    p->signal_raised = want;
+}
+
+static void make_signal(struct fake_port* p) {
+    if (!p->signal_made) {
+#ifdef _WIN32
+        p->signal = CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (p->signal == NULL) {
+            abort();
+        }
+#else
+        p->signal = eventfd(0, EFD_CLOEXEC);
+        if (p->signal < 0) {
+            abort();
+        }
+#endif
+        p->signal_made = 1;
+        update_signal(p);
+    }
+}
+
 // Caller holds g_lock and has checked that the script is not empty.
 static int take_read(struct fake_port* p, void* buf, size_t count) {
     struct read_item* item = p->reads;
@@ -232,6 +279,7 @@ static int take_read(struct fake_port* p, void* buf, size_t count) {
     int result = item->code != 0 ? item->code : (int)n;
     p->reads = item->next;
     free(item);
+    update_signal(p);
     return result;
 }
 
@@ -273,6 +321,13 @@ void spd_reset(void) {
         free(p->name);
         free(p->description);
         free(p->written);
+        if (p->signal_made) {
+#ifdef _WIN32
+            CloseHandle(p->signal);
+#else
+            close(p->signal);
+#endif
+        }
     }
     free(g.calls);
     memset(&g, 0, sizeof g);
@@ -330,6 +385,7 @@ static void append_read(struct fake_port* p, int code, const void* data, size_t 
     *tail = xrealloc(NULL, sizeof **tail + len);
     **tail = (struct read_item){.code = code, .len = len};
     memcpy((*tail)->data, data, len);
+    update_signal(p);
     pthread_cond_broadcast(&g_read_pushed);
 }
 
@@ -365,6 +421,16 @@ void spd_set_read_wait_cap(unsigned ms) {
     pthread_mutex_lock(&g_lock);
     g.read_wait_cap_ms = ms;
     pthread_mutex_unlock(&g_lock);
+}
+
+int spd_hold_input(const char* name, int on) {
+    struct fake_port* p = lock_port(name);
+    if (p != NULL) {
+        p->hold_input = on;
+        update_signal(p);
+        pthread_cond_broadcast(&g_read_pushed);
+    }
+    return leave(p != NULL ? 0 : -1);
 }
 
 void spd_set_write_limit(size_t max) {
@@ -700,16 +766,71 @@ enum sp_return sp_blocking_write(struct sp_port* port, const void* buf, size_t c
     return leave((int)n);
 }
 
-// A fake port has no descriptor. Not logged: the pump asks before every read, and the call log
-// is for what reaches the port.
+// Not logged: the pump asks before every wait, and the call log is for what reaches the port.
+// On Linux the descriptor is the port's input signal; a Windows port has no comm handle here.
 enum sp_return sp_get_port_handle(const struct sp_port* port, void* result_ptr) {
     if (port == NULL || result_ptr == NULL) {
         return SP_ERR_ARG;
     }
 #ifdef _WIN32
-    *(void**)result_ptr = (void*)(intptr_t)-1;  // INVALID_HANDLE_VALUE
+    *(void**)result_ptr = INVALID_HANDLE_VALUE;
 #else
-    *(int*)result_ptr = -1;
+    pthread_mutex_lock(&g_lock);
+    struct fake_port* p = open_port(port);
+    if (p != NULL) {
+        make_signal(p);
+    }
+    *(int*)result_ptr = p != NULL ? p->signal : -1;
+    pthread_mutex_unlock(&g_lock);
 #endif
     return SP_OK;
 }
+
+// Bytes queued for reading; an entry that fails the read counts one. Not logged, as above.
+enum sp_return sp_input_waiting(struct sp_port* port) {
+    pthread_mutex_lock(&g_lock);
+    struct fake_port* p = open_port(port);
+    int waiting = p != NULL && p->hold_input;
+    for (struct read_item* item = p != NULL ? p->reads : NULL; item != NULL; item = item->next) {
+        waiting += item->code != 0 ? 1 : (int)(item->len - item->offset);
+    }
+    return leave(p != NULL ? waiting : SP_ERR_ARG);
+}
+
+#ifdef _WIN32
+// Event sets as libserialport makes them on Windows: receive readiness is the port's input
+// signal. Not logged, as above.
+enum sp_return sp_new_event_set(struct sp_event_set** result_ptr) {
+    if (result_ptr == NULL) {
+        return SP_ERR_ARG;
+    }
+    *result_ptr = xrealloc(NULL, sizeof **result_ptr);
+    **result_ptr = (struct sp_event_set){NULL, NULL, 0};
+    return SP_OK;
+}
+
+enum sp_return sp_add_port_events(struct sp_event_set* event_set, const struct sp_port* port,
+                                  enum sp_event mask) {
+    pthread_mutex_lock(&g_lock);
+    struct fake_port* p = open_port(port);
+    if (event_set == NULL || p == NULL || mask != SP_EVENT_RX_READY) {
+        return leave(SP_ERR_ARG);
+    }
+    make_signal(p);
+    const unsigned n = event_set->count + 1;
+    event_set->handles = xrealloc(event_set->handles, n * sizeof(HANDLE));
+    event_set->masks = xrealloc(event_set->masks, n * sizeof(enum sp_event));
+    ((HANDLE*)event_set->handles)[n - 1] = p->signal;
+    event_set->masks[n - 1] = mask;
+    event_set->count = n;
+    return leave(SP_OK);
+}
+
+void sp_free_event_set(struct sp_event_set* event_set) {
+    if (event_set != NULL) {
+        free(event_set->handles);
+        free(event_set->masks);
+        free(event_set);
+    }
+}
+#endif

@@ -7,7 +7,12 @@
 //
 // Threads: every function (sp_* and spd_*) takes one internal lock, so a test thread may push
 // read data or query the log while another thread sits in sp_blocking_read. Only
-// sp_blocking_read blocks, and never longer than the read wait cap. Strings passed in are
+// sp_blocking_read blocks, and never longer than the read wait cap.
+//
+// Input signal: an open port's wait handle (sp_get_port_handle's descriptor on Linux, the
+// receive event of sp_add_port_events on Windows) is raised exactly while its read script is
+// not empty, and sp_input_waiting then counts the bytes queued, so a reader that waits on it
+// wakes when a test pushes a read. Strings passed in are
 // copied; nothing returned here needs freeing. State lives until spd_reset(), which tests call
 // in SetUp/TearDown; handles the code under test still holds across a reset stay valid to free.
 #ifndef CPD_TESTS_SP_DOUBLE_H
@@ -69,6 +74,9 @@ size_t spd_pending_reads(const char* name);
 // timeout of 0 ("forever") waits the cap. Default 20 ms, so a pump loop spins fast and never
 // hangs a test.
 void spd_set_read_wait_cap(unsigned ms);
+// While on, the port's input signal stays raised with an empty script, as when bytes have woken
+// a reader whose read then gathers for its timeout: each sp_blocking_read waits (up to the cap).
+int spd_hold_input(const char* name, int on);
 
 // sp_blocking_write accepts at most `max` bytes per call and returns that count, as a real port
 // does when the timeout passes mid-write. (size_t)-1, the default, accepts everything.

@@ -1,7 +1,6 @@
 #include "cpd/driver/local/serial/local_serial_redir.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -58,6 +57,9 @@ LocalSerialRedir::~LocalSerialRedir() {
 
 int LocalSerialRedir::createSerialIo() {
     std::atomic_store(&mSerialIo, std::make_shared<SerialIO>(mDevice));
+    // A running pump sleeps on the previous port: woken, it takes up this one.
+    std::lock_guard<std::mutex> lock(mMutex);
+    mWake.Raise();
     return 0;
 }
 
@@ -103,8 +105,8 @@ void LocalSerialRedir::Stop() {
         CPD_LOGD("stop\n");
         mStopped = true;
         mJoining = true;
+        mWake.Raise();
     }
-    mWake.notify_all();
     // Joined outside the lock: the pump finishes its read and send without needing it.
     if (mReadThread != nullptr && mReadThread->joinable()) {
         mReadThread->join();
@@ -231,6 +233,12 @@ void LocalSerialRedir::startReadThread() {
     if (!mStopped) {
         return;
     }
+    // Made by the first START_READ and kept for later pumps; a raise left by the last Stop goes.
+    if (!mWake.Open()) {
+        CPD_DEV_LOGE("read thread could not be started: no wake-up event");
+        return;
+    }
+    mWake.Clear();
     mStopped = false;
     std::unique_ptr<std::thread> thread;
     try {
@@ -247,11 +255,6 @@ void LocalSerialRedir::startReadThread() {
         return;
     }
     mReadThread = std::move(thread);
-}
-
-void LocalSerialRedir::waitOrStop(uint32_t ms) {
-    std::unique_lock<std::mutex> lock(mMutex);
-    mWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return mStopped.load(); });
 }
 
 int LocalSerialRedir::sendRedirConfig(serial_config config) {
@@ -276,6 +279,28 @@ void LocalSerialRedir::readFromSerialPort() {
     // The port object found hung up, kept so that a new one from a later Init is told apart.
     std::shared_ptr<SerialIO> gone;
     while (!mStopped) {
+        const std::shared_ptr<SerialIO> io = std::atomic_load(&mSerialIo);
+        // libserialport keeps polling a hung-up tty until the read times out, which burns a
+        // whole core: a port that is gone is not read again; the pump sleeps until Stop or Init.
+        if (io == gone) {
+            mWake.Wait(WakeEvent::kForever);
+            mWake.Clear();
+            continue;
+        }
+        // A quiet port costs nothing whatever the read timeout: the pump sleeps until bytes
+        // come, and only then gathers for one read timeout as the remote side asked.
+        const SerialIO::Input input = io->WaitForInput(mWake);
+        if (input == SerialIO::Input::kWoken) {
+            // Cleared before the flag and the port are looked at again, so no raise is lost.
+            mWake.Clear();
+            continue;
+        }
+        if (input == SerialIO::Input::kGone) {
+            CPD_DEV_LOGE("serial port gone: no more reads until the redirection stops");
+            gone = io;
+            continue;
+        }
+        // Taken after the wait: a change made while the port was quiet counts for this read.
         uint64_t count = mReadLength.load(std::memory_order_relaxed);
         if (count == 0) {
             count = kDefaultReadLength;
@@ -286,25 +311,7 @@ void LocalSerialRedir::readFromSerialPort() {
         const uint64_t bufferSize = kReadBufferSize;
         count = std::min(count, bufferSize);
         const uint32_t timeoutMs = mReadTimeout.load(std::memory_order_relaxed);
-        const std::shared_ptr<SerialIO> io = std::atomic_load(&mSerialIo);
-        // libserialport keeps polling a hung-up tty until the read times out, which burns a
-        // whole core: the pump waits for input itself, and a port that is gone is not read
-        // again, only waited on like a quiet one.
-        if (io == gone) {
-            waitOrStop(timeoutMs);
-            continue;
-        }
-        uint32_t leftMs = timeoutMs;
-        const SerialIO::Input input = io->WaitForInput(timeoutMs, &leftMs);
-        if (input == SerialIO::Input::kGone) {
-            CPD_DEV_LOGE("serial port gone: no more reads until the redirection stops");
-            gone = io;
-            continue;
-        }
-        if (input == SerialIO::Input::kQuiet) {
-            continue;
-        }
-        const int n = io->ReadBlocking(buffer, static_cast<size_t>(count), leftMs);
+        const int n = io->ReadBlocking(buffer, static_cast<size_t>(count), timeoutMs);
         if (n == 0) {
             continue;
         }
@@ -318,7 +325,8 @@ void LocalSerialRedir::readFromSerialPort() {
             }
             // A failure tends to repeat at once (a port that never opened fails every read
             // without waiting): pause one read timeout so it cannot flood the log or a core.
-            waitOrStop(timeoutMs);
+            // A raise that ends the pause is left for the next wait to see.
+            mWake.Wait(timeoutMs);
             continue;
         }
         CPD_DEV_LOGD("Read:%d", n);

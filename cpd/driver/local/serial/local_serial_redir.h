@@ -13,6 +13,7 @@
 
 #include "cpd/driver/local/serial/serial_io.h"
 #include "cpd/driver/local/serial/serial_protocol.h"
+#include "cpd/driver/local/serial/wake_event.h"
 #include "cpd/interface/cpd_driver.h"
 #include "cpd/interface/cpd_export.h"
 #include "cpd/interface/inf_pkt_interact.h"
@@ -48,7 +49,8 @@ class CPD_PLUGIN_API LocalSerialRedir : public DriverObj,
     int Init();
     // Delivering thread. Always 0. Must not overlap the destructor.
     int EventHandle(std::unique_ptr<CpdPacket> packet, int arg);
-    // Stops the read thread and joins it: waits for at most one read and its send. Idempotent.
+    // Stops the read thread and joins it. A pump asleep on a quiet port ends at once; one inside
+    // a read finishes it (at most one read timeout) and sends what it got. Idempotent.
     virtual void Stop();
     int PktCallback(int arg, std::unique_ptr<CpdPacket> packet) override;
 
@@ -62,8 +64,6 @@ class CPD_PLUGIN_API LocalSerialRedir : public DriverObj,
     // Error line when the packet does not carry what its len field claims.
     std::unique_ptr<uint8_t[]> copyCommandData(CpdPacket& packet, uint32_t* msgType, uint32_t* len);
     void startReadThread();
-    // Read thread: waits `ms` or until Stop, whichever comes first.
-    void waitOrStop(uint32_t ms);
 
     std::unique_ptr<InfPktInteract<LocalSerialRedir>> mInteract;
     CpdDevice* mDevice = nullptr;
@@ -71,8 +71,9 @@ class CPD_PLUGIN_API LocalSerialRedir : public DriverObj,
     // Replaced by Init, read by the delivering and read threads: only through std::atomic_load
     // and std::atomic_store, so a second Init cannot free the port under a running pump.
     std::shared_ptr<SerialIO> mSerialIo;
-    std::mutex mMutex;  // guards the test-and-set of mStopped and the replacement of mReadThread
-    std::condition_variable mWake;  // with mMutex: the pump's pauses, ended early by Stop
+    std::mutex mMutex;  // guards the test-and-set of mStopped, mReadThread and opening mWake
+    // The pump sleeps on it with the port; raised by Stop and by an Init that replaces the port.
+    WakeEvent mWake;
     std::unique_ptr<std::thread> mReadThread;
     std::atomic<bool> mStopped{true};
     // Written by the delivering thread, read by the read thread before each read.

@@ -9,7 +9,7 @@
 #include <termios.h>
 #endif
 
-#include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -43,6 +43,11 @@ SerialIO::SerialIO(CpdDevice* device) : mOpened(false), mDevice(device) {
 SerialIO::~SerialIO() {
     CPD_DEV_LOGD("mLibusbEventThread exit\n");
     CloseSerialDev();
+#ifdef _WIN32
+    if (mEvents != nullptr) {
+        sp_free_event_set(mEvents);
+    }
+#endif
     if (mPort != nullptr) {
         sp_free_port(mPort);
         mPort = nullptr;
@@ -270,51 +275,100 @@ int SerialIO::ReadNonBlocking(void* buffer, size_t len) {
     return sp_nonblocking_read(mPort, buffer, len);
 }
 
-SerialIO::Input SerialIO::WaitForInput(uint32_t timeoutMs, uint32_t* leftMs) {
-    *leftMs = timeoutMs;
 #ifdef _WIN32
-    // The library waits on its own overlapped read; here only a removed device is told apart.
-    HANDLE handle = INVALID_HANDLE_VALUE;
+
+namespace {
+
+// libserialport keeps a WaitCommEvent of its own pending on the port (EV_RXCHAR) and arms it
+// again only after a read that returned bytes and emptied the input queue. A wait that ended
+// with no bytes (cancelled because the thread that armed it exited, or a line error) leaves its
+// event raised until bytes come; meanwhile the queue is looked at this often.
+constexpr DWORD kSpentEventPollMs = 100;
+// A bound on each wait for the library's event, should it ever miss bytes that came in.
+constexpr DWORD kEventWaitBoundMs = 1000;
+
+// Only the answers of a device that was removed count: a driver that merely lacks the call must
+// not stop the reads.
+bool DeviceRemoved(HANDLE handle) {
     DWORD status = 0;
-    if (sp_get_port_handle(mPort, &handle) != SP_OK || handle == INVALID_HANDLE_VALUE ||
-        GetCommModemStatus(handle, &status)) {
-        return Input::kReady;
+    if (GetCommModemStatus(handle, &status)) {
+        return false;
     }
-    // Only the answers of a device that was removed count: a driver that merely lacks the call
-    // must not stop the reads.
     switch (GetLastError()) {
         case ERROR_BAD_COMMAND:
         case ERROR_ACCESS_DENIED:
         case ERROR_DEVICE_REMOVED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_FILE_NOT_FOUND:
-            return Input::kGone;
+            return true;
         default:
-            return Input::kReady;
+            return false;
     }
+}
+
+}  // namespace
+
+SerialIO::Input SerialIO::WaitForInput(const WakeEvent& wake) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const bool haveHandle =
+        sp_get_port_handle(mPort, &handle) == SP_OK && handle != INVALID_HANDLE_VALUE;
+    if (mEvents == nullptr) {
+        sp_event_set* events = nullptr;
+        if (sp_new_event_set(&events) != SP_OK) {
+            return Input::kReady;
+        }
+        if (sp_add_port_events(events, mPort, SP_EVENT_RX_READY) != SP_OK || events->count != 1) {
+            sp_free_event_set(events);
+            return Input::kReady;
+        }
+        mEvents = events;
+    }
+    const HANDLE received = static_cast<HANDLE*>(mEvents->handles)[0];
+    for (;;) {
+        if (haveHandle && DeviceRemoved(handle)) {
+            return Input::kGone;
+        }
+        // Bytes, or a failure that the read will report.
+        if (sp_input_waiting(mPort) != 0) {
+            return Input::kReady;
+        }
+        const bool spent = WaitForSingleObject(received, 0) == WAIT_OBJECT_0;
+        const HANDLE both[2] = {wake.Handle(), received};
+        const DWORD result = spent ? WaitForSingleObject(wake.Handle(), kSpentEventPollMs)
+                                   : WaitForMultipleObjects(2, both, FALSE, kEventWaitBoundMs);
+        if (result == WAIT_OBJECT_0) {
+            return Input::kWoken;
+        }
+        if (result == WAIT_FAILED) {
+            return Input::kReady;
+        }
+    }
+}
+
 #else
+
+SerialIO::Input SerialIO::WaitForInput(const WakeEvent& wake) {
     int fd = -1;
     if (sp_get_port_handle(mPort, &fd) != SP_OK || fd < 0) {
-        return Input::kReady;  // no open handle: the library's read reports what is wrong
+        return Input::kReady;
     }
-    const auto start = std::chrono::steady_clock::now();
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs));
+    pollfd entries[2] = {{fd, POLLIN, 0}, {wake.Fd(), POLLIN, 0}};
+    int ready = 0;
+    while ((ready = ::poll(entries, 2, -1)) < 0 && errno == EINTR) {
+    }
+    if (ready < 0) {
+        return Input::kReady;  // the read, bounded by its timeout, stands in for the wait
+    }
+    if (entries[1].revents != 0) {
+        return Input::kWoken;
+    }
     // A hung-up tty polls as POLLHUP (with POLLERR once its driver is gone) from then on.
-    if (ready == 1 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    if ((entries[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         return Input::kGone;
     }
-    if (ready == 0) {
-        return Input::kQuiet;
-    }
-    // Input (or an interrupted wait): the read gathers for what is left of the timeout, never 0,
-    // which would mean no timeout at all.
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
-    *leftMs = waited < timeoutMs ? timeoutMs - static_cast<uint32_t>(waited) : 1;
     return Input::kReady;
-#endif
 }
+
+#endif
 
 }  // namespace cpd

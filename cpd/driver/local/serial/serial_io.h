@@ -10,9 +10,11 @@
 #include <string>
 
 #include "cpd/driver/local/serial/serial_protocol.h"
+#include "cpd/driver/local/serial/wake_event.h"
 #include "cpd/interface/cpd_device.h"
 
 struct sp_port;
+struct sp_event_set;
 
 namespace cpd {
 
@@ -38,18 +40,20 @@ class SerialIO {
     // libserialport's result: bytes read (0 on timeout) or a negative sp_return code.
     int ReadBlocking(void* buffer, size_t len, uint32_t timeoutMs);
     int ReadNonBlocking(void* buffer, size_t len);
-    enum class Input { kReady, kQuiet, kGone };
-    // Read thread: waits up to timeoutMs for input on the open port. kReady with *leftMs the part
-    // of the timeout still to run (all of it where the handle cannot be waited on here, and then
-    // it returns at once); kQuiet when the timeout passed with nothing; kGone when the port went
-    // away for good (adapter unplugged, line hung up), which it reports at once from then on.
-    Input WaitForInput(uint32_t timeoutMs, uint32_t* leftMs);
+    enum class Input { kReady, kWoken, kGone };
+    // Read thread: sleeps until input waits at the port (kReady), `wake` is raised (kWoken) or
+    // the port went away for good (kGone: adapter unplugged, line hung up; then at once on every
+    // call). kReady at once where the port cannot be waited on: the read reports what is wrong.
+    Input WaitForInput(const WakeEvent& wake);
 
   private:
     std::string mArgs;
     bool mOpened = false;
     CpdDevice* mDevice = nullptr;
     sp_port* mPort = nullptr;  // owned; released with sp_free_port by the destructor only
+#ifdef _WIN32
+    sp_event_set* mEvents = nullptr;  // the port's receive event; read thread, owned
+#endif
 };
 
 }  // namespace cpd

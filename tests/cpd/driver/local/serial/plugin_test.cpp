@@ -1,12 +1,16 @@
 // The built plug-in as the host meets it (the descriptor's fields are checked on the shipping
 // DLL): the configuration report on open, packet addressing and the closed state, commands reaching
 // the line, and the read pump.
+#include <dirent.h>
 #include <fcntl.h>
 #include <libserialport.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <set>
 
 #include "plugin_host.h"
 
@@ -172,6 +176,60 @@ TEST_F(PluginCommands, HandshakeRequestSwitchesOffEveryFlowControl) {
 }
 
 using PluginPump = PluginHostOpen;
+
+std::set<int> TaskIds() {
+    std::set<int> ids;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                ids.insert(std::atoi(entry->d_name));
+            }
+        }
+        closedir(dir);
+    }
+    return ids;
+}
+
+// Times the thread gave up or lost the CPU: a thread that sleeps through has none.
+long ContextSwitches(int tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    long total = 0;
+    for (std::string key; status >> key;) {
+        long value = 0;
+        if ((key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") &&
+            status >> value) {
+            total += value;
+        }
+    }
+    return total;
+}
+
+// A quiet port costs nothing at any read timeout: the pump sleeps until bytes come, still
+// carries them when they do, and Stop wakes it at once. Regression: the pump turned once per
+// read timeout (1.5% of a core at 1 ms), and Stop waited out the timeout in progress.
+TEST_F(PluginPump, QuietPortPumpSleepsUntilBytesComeAndStopWakesIt) {
+    Deliver(Timeouts(kDevId, 1));
+    const std::set<int> before = TaskIds();
+    Deliver(StartRead(kDevId));
+    ASSERT_TRUE(mLog.WaitFor("readFromSerialPort start", kHangGuard));
+    std::vector<int> pump;
+    const std::set<int> after = TaskIds();
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(pump));
+    ASSERT_EQ(pump.size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into its wait
+    const long switches = ContextSwitches(pump[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // 300 turns at 1 ms
+    EXPECT_LE(ContextSwitches(pump[0]) - switches, 2) << "the pump turned on a quiet port";
+
+    PeerSend("wake");
+    ASSERT_TRUE(WaitUntil([&] { return ReadData(mDevice->Sent()) == "wake"; }));
+    Deliver(Timeouts(kDevId, 4000));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(mDriver->Close(false), 0);
+    // Far below the 4 s a pump waiting out its read timeout would keep Close.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+}
 
 TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) {
     const std::string waiting = std::string("ab\0\xFF", 4) + "CDEFGHIJKLMNOPQRSTUVW";

@@ -48,6 +48,11 @@ class RedirOnDouble : public ::testing::Test {
     bool WaitForCall(const std::string& call) {
         return WaitUntil([&] { return spd_count_calls(call.c_str()) > 0; });
     }
+    // The pump reads only once input waits: one byte wakes it for the read `call`.
+    bool ByteReadAs(const std::string& call) {
+        spd_push_read(kPort, "x", 1);
+        return WaitForCall(call);
+    }
 
     LogCapture mLog;
     TestDevice mDevice{kDescription};
@@ -62,10 +67,10 @@ TEST_F(RedirOnDouble, ReadTimeoutAcceptsOneTo4094Only) {
         Deliver(Timeouts(kId, refused));
     }
     Deliver(StartRead(kId));
-    ASSERT_TRUE(WaitUntil([] { return spd_count_calls("sp_blocking_read") > 0; }));
+    ASSERT_TRUE(ByteReadAs("sp_blocking_read"));
     EXPECT_EQ(spd::Calls("sp_blocking_read").front(), ReadCall(4095, 4094));
     Deliver(Timeouts(kId, 1));
-    ASSERT_TRUE(WaitForCall(ReadCall(4095, 1)));
+    ASSERT_TRUE(ByteReadAs(ReadCall(4095, 1)));
     mRedir->Stop();
 
     for (const std::string& call : spd::Calls("sp_blocking_read")) {
@@ -79,20 +84,20 @@ TEST_F(RedirOnDouble, ReadTimeoutAcceptsOneTo4094Only) {
 TEST_F(RedirOnDouble, ReadLengthBoundsAndRestartKeepsLengthAndTimeout) {
     Deliver(Timeouts(kId, 5));
     Deliver(StartRead(kId));
-    ASSERT_TRUE(WaitForCall(ReadCall(4095, 5)));
+    ASSERT_TRUE(ByteReadAs(ReadCall(4095, 5)));
     Deliver(ReadLength(kId, uint64_t{1} << 40));
-    ASSERT_TRUE(WaitForCall(ReadCall(LocalSerialRedir::kReadBufferSize, 5)));
+    ASSERT_TRUE(ByteReadAs(ReadCall(LocalSerialRedir::kReadBufferSize, 5)));
     Deliver(ReadLength(kId, 3));
-    ASSERT_TRUE(WaitForCall(ReadCall(3, 5)));
+    ASSERT_TRUE(ByteReadAs(ReadCall(3, 5)));
     mRedir->Stop();
     spd_clear_calls();
 
     Deliver(StartRead(kId));
-    ASSERT_TRUE(WaitUntil([] { return spd_count_calls("sp_blocking_read") > 0; }));
+    ASSERT_TRUE(ByteReadAs("sp_blocking_read"));
     EXPECT_EQ(spd::Calls().front(), ReadCall(3, 5));
     EXPECT_EQ(mLog.Count("readFromSerialPort start"), 2u);
     Deliver(ReadLength(kId, 0));
-    ASSERT_TRUE(WaitForCall(ReadCall(4095, 5)));
+    ASSERT_TRUE(ByteReadAs(ReadCall(4095, 5)));
 }
 
 // Stop waits for the read in progress and sends what it got; a START_READ arriving meanwhile
@@ -100,6 +105,7 @@ TEST_F(RedirOnDouble, ReadLengthBoundsAndRestartKeepsLengthAndTimeout) {
 TEST_F(RedirOnDouble, StopWaitsForBlockedReadAndStartReadDuringStopStartsFreshPump) {
     spd_set_read_wait_cap(4000);
     Deliver(Timeouts(kId, 4000));
+    spd_hold_input(kPort, 1);  // bytes have woken the pump, and its read gathers for more
     Deliver(StartRead(kId));
     ASSERT_TRUE(WaitForCall(ReadCall(4095, 4000)));
 
@@ -114,6 +120,7 @@ TEST_F(RedirOnDouble, StopWaitsForBlockedReadAndStartReadDuringStopStartsFreshPu
     starter.join();
 
     EXPECT_TRUE(WaitUntil([this] { return mLog.Count("readFromSerialPort start") == 2; }));
+    spd_hold_input(kPort, 0);
     spd_push_read(kPort, "y", 1);
     EXPECT_TRUE(WaitUntil([this] { return ReadData(mDevice.Sent()) == "latey"; }))
         << ReadData(mDevice.Sent());

@@ -1,6 +1,7 @@
 // Soaks of the built plug-in on a virtual adapter with the real libserialport: many complete
-// redirection lifecycles that must leave no thread, descriptor or allocation behind, and a long
-// two-way stream that must arrive whole and in order while its settings keep changing.
+// redirection lifecycles that must leave no thread, descriptor or allocation behind, and long
+// two-way streams on several ports at once that must arrive whole and in order while their
+// settings keep changing.
 // Loads: CPD_SOAK_CYCLES lifecycles (default 1000), CPD_SOAK_MIB MiB each way (default 64).
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -120,93 +121,123 @@ class HashingDevice : public TestDevice {
     uint32_t mNextSeq = 1;
 };
 
-TEST_F(SoakRig, TwoWayStreamArrivesWholeInOrderWhileSettingsChange) {
+// Four ports at once, each with its own driver, as a host with a multi-port adapter runs them.
+TEST_F(SoakRig, TwoWayStreamsOnSeveralPortsArriveWholeInOrderWhileSettingsChange) {
     using Clock = std::chrono::steady_clock;
-    const uint64_t total = static_cast<uint64_t>(EnvCount("CPD_SOAK_MIB", 64)) << 20;
+    constexpr int kPorts = 4;
+    // Per port and direction; the whole load is spread over the ports.
+    const uint64_t total = (static_cast<uint64_t>(EnvCount("CPD_SOAK_MIB", 64)) << 20) / kPorts;
     const auto start = Clock::now();
     const auto giveUp = start + std::chrono::seconds(240);
-    HashingDevice device(mAdapter->Description());
-    DriverPtr driver = mPlugin->OpenDriver(&device, "serial");
-    ASSERT_NE(driver, nullptr);
-    const uint32_t handflow[4] = {0, 0, 0, 0};  // no flow control: every byte value is data
-    driver->onEvent(SetConfig(kDevId, DRIVER_SET_HANDFLOW_TO_USER, handflow, 16).Build(), 0);
-    driver->onEvent(BaudRate(kDevId, 921600), 0);
-    driver->onEvent(Timeouts(kDevId, 20), 0);
-    driver->onEvent(StartRead(kDevId), 0);
-
-    // Peer -> port: random bytes in random chunks, into the line as fast as it takes them.
-    const int peer = mAdapter->PeerFd();
-    StreamHash peerSent;
-    std::thread peerWriter([&] {
-        std::mt19937_64 random(0x5eed0001);
-        std::string chunk;
-        while (peerSent.count < total && Clock::now() < giveUp) {
-            RandomBytes(random, chunk,
-                        std::min<uint64_t>(1 + random() % 8192, total - peerSent.count));
-            for (size_t done = 0; done < chunk.size() && Clock::now() < giveUp;) {
-                pollfd pfd{peer, POLLOUT, 0};
-                if (poll(&pfd, 1, 50) == 1) {  // the line is full until the pump reads
-                    const ssize_t n = write(peer, chunk.data() + done, chunk.size() - done);
-                    done += n > 0 ? static_cast<size_t>(n) : 0;
+    struct Port {
+        vserial::Adapter* adapter = nullptr;
+        std::unique_ptr<HashingDevice> device;
+        DriverPtr driver;
+        StreamHash peerSent, peerReceived, hostSent;
+        uint64_t settings = 0;
+        std::thread peerWriter, peerReader, host;
+    };
+    std::vector<Port> ports(kPorts);
+    for (int i = 0; i < kPorts; ++i) {
+        Port& port = ports[i];
+        port.adapter = i == 0 ? mAdapter
+                              : mRig->AddUsbAdapter(
+                                    {0x0403, 0x6001, "FTDI", "Soak UART", "S" + std::to_string(i)});
+        ASSERT_NE(port.adapter, nullptr);
+        port.device = std::make_unique<HashingDevice>(port.adapter->Description());
+        port.driver = mPlugin->OpenDriver(port.device.get(), "serial");
+        ASSERT_NE(port.driver, nullptr);
+        const uint32_t handflow[4] = {0, 0, 0, 0};  // no flow control: every byte value is data
+        port.driver->onEvent(SetConfig(kDevId, DRIVER_SET_HANDFLOW_TO_USER, handflow, 16).Build(),
+                             0);
+        port.driver->onEvent(BaudRate(kDevId, 921600), 0);
+        port.driver->onEvent(Timeouts(kDevId, 20), 0);
+        port.driver->onEvent(StartRead(kDevId), 0);
+    }
+    for (int i = 0; i < kPorts; ++i) {
+        Port& port = ports[i];
+        const int peer = port.adapter->PeerFd();
+        // Peer -> port: random bytes in random chunks, into the line as fast as it takes them.
+        port.peerWriter = std::thread([&port, peer, i, total, giveUp] {
+            std::mt19937_64 random(0x5eed0001 + i);
+            std::string chunk;
+            while (port.peerSent.count < total && Clock::now() < giveUp) {
+                RandomBytes(random, chunk,
+                            std::min<uint64_t>(1 + random() % 8192, total - port.peerSent.count));
+                for (size_t done = 0; done < chunk.size() && Clock::now() < giveUp;) {
+                    pollfd pfd{peer, POLLOUT, 0};
+                    if (poll(&pfd, 1, 50) == 1) {  // the line is full until the pump reads
+                        const ssize_t n = write(peer, chunk.data() + done, chunk.size() - done);
+                        done += n > 0 ? static_cast<size_t>(n) : 0;
+                    }
+                }
+                port.peerSent.Add(chunk.data(), chunk.size());
+            }
+        });
+        // Port -> peer: whatever the driver's writes put on the line.
+        port.peerReader = std::thread([&port, peer, total, giveUp] {
+            std::vector<char> buffer(65536);
+            while (port.peerReceived.count < total && Clock::now() < giveUp) {
+                pollfd pfd{peer, POLLIN, 0};
+                const ssize_t n =
+                    poll(&pfd, 1, 50) == 1 ? read(peer, buffer.data(), buffer.size()) : 0;
+                port.peerReceived.Add(buffer.data(), n > 0 ? static_cast<size_t>(n) : 0);
+            }
+        });
+        // The host's delivering thread: writes of random sizes, with the read length (1 to well
+        // past the pump's buffer) and the read timeout changed between them, and still changing
+        // after the last write until the other direction is through.
+        port.host = std::thread([&port, i, total, giveUp] {
+            std::mt19937_64 random(0x5eed0002 + i);
+            std::string chunk;
+            auto changeSettings = [&] {
+                const uint64_t length =
+                    random() % 8 == 0 ? 1 + random() % 16 : 17 + random() % 10000;
+                port.driver->onEvent(ReadLength(kDevId, length), 0);
+                port.driver->onEvent(Timeouts(kDevId, static_cast<uint32_t>(1 + random() % 200)),
+                                     0);
+                ++port.settings;
+            };
+            for (uint64_t writes = 0; port.hostSent.count < total; ++writes) {
+                RandomBytes(random, chunk,
+                            std::min<uint64_t>(1 + random() % 16384, total - port.hostSent.count));
+                port.driver->onEvent(Write(kDevId, chunk), 0);
+                port.hostSent.Add(chunk.data(), chunk.size());
+                if (writes % 32 == 0) {
+                    changeSettings();
                 }
             }
-            peerSent.Add(chunk.data(), chunk.size());
-        }
-    });
-    // Port -> peer: whatever the driver's writes put on the line.
-    StreamHash peerReceived;
-    std::thread peerReader([&] {
-        std::vector<char> buffer(65536);
-        while (peerReceived.count < total && Clock::now() < giveUp) {
-            pollfd pfd{peer, POLLIN, 0};
-            const ssize_t n = poll(&pfd, 1, 50) == 1 ? read(peer, buffer.data(), buffer.size()) : 0;
-            peerReceived.Add(buffer.data(), n > 0 ? static_cast<size_t>(n) : 0);
-        }
-    });
-
-    // The host's delivering thread: writes of random sizes, with the read length (1 to well past
-    // the pump's buffer) and the read timeout changed between them, and still changing after
-    // the last write until the other direction is through.
-    std::mt19937_64 random(0x5eed0002);
-    StreamHash hostSent;
-    std::string chunk;
+            while (port.device->Snapshot().data.count < total && Clock::now() < giveUp) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                changeSettings();
+            }
+        });
+    }
+    uint64_t packets = 0;
     uint64_t settings = 0;
-    auto changeSettings = [&] {
-        const uint64_t length = random() % 8 == 0 ? 1 + random() % 16 : 17 + random() % 10000;
-        driver->onEvent(ReadLength(kDevId, length), 0);
-        driver->onEvent(Timeouts(kDevId, static_cast<uint32_t>(1 + random() % 200)), 0);
-        ++settings;
-    };
-    for (uint64_t writes = 0; hostSent.count < total; ++writes) {
-        RandomBytes(random, chunk,
-                    std::min<uint64_t>(1 + random() % 16384, total - hostSent.count));
-        driver->onEvent(Write(kDevId, chunk), 0);
-        hostSent.Add(chunk.data(), chunk.size());
-        if (writes % 32 == 0) {
-            changeSettings();
-        }
+    for (Port& port : ports) {
+        port.peerWriter.join();
+        port.peerReader.join();
+        port.host.join();
+        port.driver.reset();
+        const std::string name = port.adapter->Description();
+        EXPECT_EQ(port.peerReceived.count, total) << name;
+        EXPECT_EQ(port.peerReceived.hash, port.hostSent.hash) << name << ": remote -> port differs";
+        const HashingDevice::Tally received = port.device->Snapshot();
+        EXPECT_EQ(port.peerSent.count, total) << name;
+        EXPECT_EQ(received.data.count, total) << name;
+        EXPECT_EQ(received.data.hash, port.peerSent.hash) << name << ": port -> remote differs";
+        EXPECT_EQ(received.seqErrors, 0) << name;
+        EXPECT_EQ(received.framingErrors, 0) << name;
+        packets += received.packets;
+        settings += port.settings;
     }
-    while (device.Snapshot().data.count < total && Clock::now() < giveUp) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        changeSettings();
-    }
-    peerWriter.join();
-    peerReader.join();
-    driver.reset();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-
-    EXPECT_EQ(peerReceived.count, total);
-    EXPECT_EQ(peerReceived.hash, hostSent.hash) << "remote -> port stream differs";
-    const HashingDevice::Tally received = device.Snapshot();
-    EXPECT_EQ(peerSent.count, total);
-    EXPECT_EQ(received.data.count, total);
-    EXPECT_EQ(received.data.hash, peerSent.hash) << "port -> remote stream differs";
-    EXPECT_EQ(received.seqErrors, 0);
-    EXPECT_EQ(received.framingErrors, 0);
-    std::printf("soak: %llu MiB each way in %.1f s, %llu data packets, %llu settings changes\n",
-                static_cast<unsigned long long>(total >> 20), seconds,
-                static_cast<unsigned long long>(received.packets),
-                static_cast<unsigned long long>(settings));
+    std::printf(
+        "soak: %d ports, %llu MiB each way in %.1f s, %llu data packets, %llu settings "
+        "changes\n",
+        kPorts, static_cast<unsigned long long>(total * kPorts >> 20), seconds,
+        static_cast<unsigned long long>(packets), static_cast<unsigned long long>(settings));
 }
 
 }  // namespace
