@@ -343,7 +343,7 @@ TEST_F(PluginDllTest, OperationsCrossAtTheSlotNumbersOfTheHostInterface) {
 
 // Load, open (configuration report), settings, a write, the read pump, Close, unload: the
 // exported descriptor's pointers are relocated into the image, log lines name bare file names
-// (__FILE__ holds a Windows path here), and no thread outlives Close.
+// (__FILE__ holds a Windows path here), a quiet port makes no reads, and no thread outlives Close.
 TEST_F(PluginDllTest, FullSessionOnTheDoubleLeavesNoThreadBehind) {
     EXPECT_TRUE(InsideImage(mModule, reinterpret_cast<const void*>(mDescriptor->open)));
     EXPECT_TRUE(InsideImage(mModule, mDescriptor->name));
@@ -370,6 +370,11 @@ TEST_F(PluginDllTest, FullSessionOnTheDoubleLeavesNoThreadBehind) {
         0);
     EXPECT_EQ(spd::Written(kPortName), command);
 
+    // A 4 s read timeout that the double honours: a pump reading its quiet port would hold Close.
+    spd_set_read_wait_cap(4000);
+    mDriver->onEvent(Request(cpd::SERIAL_CMD_SET_CONFIG,
+                             {cpd::DRIVER_SET_TIMEOUTS_TO_USER, 20, 0, 0, 4000, 0, 0}),
+                     0);
     const std::string answer = "OK\r\n";
     ASSERT_EQ(spd_push_read(kPortName, answer.data(), answer.size()), 0);
     mDriver->onEvent(Request(cpd::SERIAL_CMD_START_READ, {}), 0);
@@ -382,8 +387,13 @@ TEST_F(PluginDllTest, FullSessionOnTheDoubleLeavesNoThreadBehind) {
               answer);
     // The driver's looper and the read pump run while the driver is open.
     EXPECT_GE(CountProcessThreads(), mThreadsBefore + 2);
+    // With the answer read the port is quiet: the pump sleeps until bytes come or Close.
+    spd_clear_calls();
+    Sleep(100);
+    EXPECT_EQ(spd_count_calls("sp_blocking_read"), 0u) << "the pump turned on a quiet port";
 
     CloseDriver();
+    EXPECT_EQ(spd_count_calls("sp_blocking_read"), 0u) << "Close waited out a read";
     EXPECT_EQ(spd_is_open(kPortName), 0);
     EXPECT_EQ(CountProcessThreads(), mThreadsBefore);
     ASSERT_TRUE(FreeLibrary(mModule));
