@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need (RelWithDebInfo, in build/bench unless BENCH_BUILD_DIR says
-# otherwise) and runs them all: in-process figures, callgrind instruction counts and, when
-# cpd-host is part of the tree, the TCP bridge against socat.
+# otherwise) and runs them all: in-process figures, many ports in one process, callgrind
+# instruction counts and, when cpd-host is part of the tree, the TCP bridge against socat.
 #
-#   bench/run.sh           full run (about two minutes on two cores)
+#   bench/run.sh           full run (about five minutes on two cores)
 #   bench/run.sh --short   seconds; what CI runs (no thresholds)
 set -euo pipefail
 
@@ -19,7 +19,7 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCPD_BUILD_BENCH=ON \
     -DCPD_BUILD_TESTS=OFF >/dev/null
-targets=(cpd_bench local_serial_redir)
+targets=(cpd_bench scale_bench local_serial_redir)
 have_host=0
 if [[ -f "$root/cpd/host/program/CMakeLists.txt" ]] &&
     cmake --build "$build" --target help | grep '^\.\.\. cpd-host$' >/dev/null; then
@@ -35,6 +35,11 @@ echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
      "$(uname -sr), libserialport $(pkg-config --modversion libserialport)"
 echo
 "$bench" $short
+echo
+echo "### Many ports in one process (scale_bench)"
+echo
+"$build/bench/scale_bench" $short
+echo
 
 if command -v valgrind >/dev/null && command -v python3 >/dev/null; then
     packets=300

@@ -601,7 +601,7 @@ int RunAll(bool quick) {
     gFarEnd.Add(before, Threads());
     double goal[kGoalCount] = {0, 0, 0, 0, 0, 0};
 
-    std::printf("### Footprint (a fresh process per row)\n\n");
+    std::printf("#### Footprint (a fresh process per row)\n\n");
     std::printf(
         "| ports | threads per port, opened | read threads per port, started | "
         "resident memory per port (KiB) |\n|---|---|---|---|\n");
@@ -615,7 +615,7 @@ int RunAll(bool quick) {
     }
 
     std::printf(
-        "\n### Idle: ports open and reading, no traffic (process CPU over %.1f s; raw "
+        "\n#### Idle: ports open and reading, no traffic (process CPU over %.1f s; raw "
         "loops over %.1f s)\n\n",
         idleSeconds, rawIdleSeconds);
     std::printf(
@@ -639,7 +639,7 @@ int RunAll(bool quick) {
     }
 
     std::printf(
-        "\n### Load: every port echoing at its line rate, both directions (CPU over "
+        "\n#### Load: every port echoing at its line rate, both directions (CPU over "
         "%.1f s, the far end left out; read timeout %u ms)\n\n",
         loadSeconds, kLoadReadTimeoutMs);
     std::printf(
@@ -669,7 +669,7 @@ int RunAll(bool quick) {
         }
     }
 
-    std::printf("\n### Goals\n\n| goal | limit | measured | met |\n|---|---|---|---|\n");
+    std::printf("\n#### Goals\n\n| goal | limit | measured | met |\n|---|---|---|---|\n");
     for (int i = 0; i < kGoalCount; ++i) {
         std::printf("| %s | %s %s | %s | %s |\n", kGoals[i].text,
                     Fixed(kGoals[i].limit, kGoals[i].limit < 10 ? 1 : 0).c_str(), kGoals[i].unit,
