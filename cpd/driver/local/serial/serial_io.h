@@ -14,7 +14,9 @@
 #include "cpd/interface/cpd_device.h"
 
 struct sp_port;
+#ifdef _WIN32
 struct sp_event_set;
+#endif
 
 namespace cpd {
 

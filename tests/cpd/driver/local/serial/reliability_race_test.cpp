@@ -1,7 +1,7 @@
 // Stop on the host's calling thread racing SERIAL_CMD_START_READ on its delivering thread,
-// thousands of times. Run on the libserialport test double: its read with nothing queued ends
-// after a 1 ms cap, so each Stop joins within about a millisecond and the race gets thousands
-// of real stop/start overlaps per second; a pty read could not be cut that short.
+// thousands of times, on a quiet port of the libserialport test double: each pump sleeps until
+// Stop wakes it, so a Stop joins within about a millisecond and the race gets thousands of real
+// stop/start overlaps per second.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -48,7 +48,6 @@ class RoundBarrier {
 
 TEST(StopRacesStartRead, EveryPumpStartedIsJoinedAndNoThreadOutlivesTheRedirection) {
     ASSERT_EQ(spd_add_port(kPort, kDescription), 0);
-    spd_set_read_wait_cap(1);
     LogCapture log;
     TestDevice device{kDescription};
     const int threadsBefore = ThreadBaseline();
