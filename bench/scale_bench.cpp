@@ -306,12 +306,22 @@ void RawReadLoop(Port* port, uint32_t timeoutMs) {
     }
 }
 
-// Milliseconds each port's Close took, one port after the other as a host closes them; sorted.
-std::vector<double> TimeCloses(std::vector<std::unique_ptr<Port>>& ports) {
+// Milliseconds each port's stop took (the plug-in's Close, or a raw loop's flag and join), one
+// port after the other as a host closes them; sorted. Under load each port's writer (its
+// delivering thread) pauses first, untimed, so the echo of what it wrote is still coming back.
+std::vector<double> TimeStops(std::vector<std::unique_ptr<Port>>& ports, bool underLoad) {
     std::vector<double> ms;
     for (std::unique_ptr<Port>& port : ports) {
+        if (underLoad) {
+            port->stream.Pause();
+        }
         const Clock::time_point start = Clock::now();
-        port->plugin->Close();
+        if (port->plugin != nullptr) {
+            port->plugin->Close();
+        } else {
+            port->stopReading = true;
+            port->reader.join();
+        }
         ms.push_back(Seconds(Clock::now() - start) * 1000);
     }
     std::sort(ms.begin(), ms.end());
@@ -340,11 +350,15 @@ std::string Fixed(double value, int decimals) {
     return text;
 }
 
+double Median(const std::vector<double>& sorted) {
+    return sorted.empty() ? 0 : sorted[sorted.size() / 2];
+}
+
 // "median / max" of sorted figures.
 std::string MedianMax(const std::vector<double>& sorted, int decimals) {
-    return sorted.empty() ? "-"
-                          : Fixed(sorted[sorted.size() / 2], decimals) + " / " +
-                                Fixed(sorted.back(), decimals);
+    return sorted.empty()
+               ? "-"
+               : Fixed(Median(sorted), decimals) + " / " + Fixed(sorted.back(), decimals);
 }
 
 double CpuShare(uint64_t cpuNs, double seconds) {
@@ -390,7 +404,7 @@ IdleRun PluginIdle(int n, uint32_t timeoutMs, double seconds) {
     const Clock::time_point t0 = Clock::now();
     Sleep(seconds);
     run.cpuPercent = CpuShare(ClockNs(CLOCK_PROCESS_CPUTIME_ID) - cpu0, Seconds(Clock::now() - t0));
-    run.stopMs = TimeCloses(ports);
+    run.stopMs = TimeStops(ports, false);
     return run;
 }
 
@@ -410,7 +424,7 @@ size_t ChunkFor(int baud) {
 }
 
 // The measured window of a load run, the check that nothing was lost, then the stops under load.
-LoadRun MeasureLoad(std::vector<std::unique_ptr<Port>>& ports, double seconds, bool raw) {
+LoadRun MeasureLoad(std::vector<std::unique_ptr<Port>>& ports, double seconds) {
     const auto received = [&] {
         uint64_t total = 0;
         for (std::unique_ptr<Port>& port : ports) {
@@ -446,10 +460,7 @@ LoadRun MeasureLoad(std::vector<std::unique_ptr<Port>>& ports, double seconds, b
         port->stream.Resume();
     }
     Sleep(0.3);
-    for (std::unique_ptr<Port>& port : ports) {
-        port->stream.Pause();
-    }
-    run.stopMs = raw ? TimeRawStops(ports) : TimeCloses(ports);
+    run.stopMs = TimeStops(ports, true);
     for (std::unique_ptr<Port>& port : ports) {
         port->stream.Quit();
         port->writer.join();
@@ -474,7 +485,7 @@ LoadRun RawLoad(int n, int baud, double seconds) {
             }
         });
     }
-    return MeasureLoad(ports, seconds, true);
+    return MeasureLoad(ports, seconds);
 }
 
 LoadRun PluginLoad(int n, int baud, double seconds) {
@@ -497,7 +508,7 @@ LoadRun PluginLoad(int n, int baud, double seconds) {
             }
         });
     }
-    return MeasureLoad(ports, seconds, false);
+    return MeasureLoad(ports, seconds);
 }
 
 // Child process: threads and resident memory that N started redirections add, measured from a
@@ -574,7 +585,8 @@ int RunAll(bool quick) {
     const std::vector<int> sizes = quick ? std::vector<int>{1, 32} : std::vector<int>{1, 8, 32};
     const double idleSeconds = quick ? 0.5 : 5.0;
     const double rawIdleSeconds = quick ? 0.3 : 2.0;
-    const double loadSeconds = quick ? 0.5 : 3.0;
+    const double loadSeconds = quick ? 0.5 : 2.0;
+    const int loadReps = quick ? 1 : 3;
 
     double load[3] = {0, 0, 0};
     if (getloadavg(load, 3) == 3) {
@@ -639,33 +651,56 @@ int RunAll(bool quick) {
     }
 
     std::printf(
-        "\n#### Load: every port echoing at its line rate, both directions (CPU over "
-        "%.1f s, the far end left out; read timeout %u ms)\n\n",
-        loadSeconds, kLoadReadTimeoutMs);
+        "\n#### Load: every port echoing at its line rate, both directions (medians of %d "
+        "repetitions, CPU over %.1f s each, the far end left out; read timeout %u ms)\n\n",
+        loadReps, loadSeconds, kLoadReadTimeoutMs);
     std::printf(
         "| ports | baud | bytes/s per port each way, plug-in / raw | plug-in CPU (%% of a "
-        "core) | raw loops CPU (%% of a core) | plug-in / raw | lost / out of order | "
+        "core) | raw loops CPU (%% of a core) | plug-in / raw (min-max) | lost / out of order | "
         "plug-in Stop under load, median / max (ms) | raw loop stop, median / max (ms) "
         "|\n|---|---|---|---|---|---|---|---|---|\n");
     for (int n : sizes) {
         for (int baud : kBauds) {
-            const LoadRun raw = RawLoad(n, baud, loadSeconds);
-            Sleep(0.3);  // echoes still in flight land on a closed port and are dropped
-            const LoadRun plugin = PluginLoad(n, baud, loadSeconds);
-            Sleep(0.3);
-            const double ratio = plugin.cpuPercent / raw.cpuPercent;
+            // Repetitions, each the raw loops right before the plug-in, so that load coming and
+            // going on the machine falls on both; ratios are taken within a repetition.
+            std::vector<double> rawCpu, pluginCpu, rawRate, pluginRate, ratios, rawStops,
+                pluginStops;
+            uint64_t lost = 0;
+            uint64_t misplaced = 0;
+            for (int rep = 0; rep < loadReps; ++rep) {
+                const LoadRun raw = RawLoad(n, baud, loadSeconds);
+                Sleep(0.3);  // echoes still in flight land on a closed port and are dropped
+                const LoadRun plugin = PluginLoad(n, baud, loadSeconds);
+                Sleep(0.3);
+                rawCpu.push_back(raw.cpuPercent);
+                pluginCpu.push_back(plugin.cpuPercent);
+                rawRate.push_back(raw.bytesPerSecond);
+                pluginRate.push_back(plugin.bytesPerSecond);
+                ratios.push_back(plugin.cpuPercent / raw.cpuPercent);
+                rawStops.insert(rawStops.end(), raw.stopMs.begin(), raw.stopMs.end());
+                pluginStops.insert(pluginStops.end(), plugin.stopMs.begin(), plugin.stopMs.end());
+                lost += plugin.lost + raw.lost;
+                misplaced += plugin.misplaced + raw.misplaced;
+            }
+            for (std::vector<double>* v :
+                 {&rawCpu, &pluginCpu, &rawRate, &pluginRate, &ratios, &rawStops, &pluginStops}) {
+                std::sort(v->begin(), v->end());
+            }
+            const double ratio = Median(ratios);
             std::printf("| %d | %d | %s / %s | %s | %s | %s | %llu / %llu | %s | %s |\n", n, baud,
-                        Fixed(plugin.bytesPerSecond, 0).c_str(),
-                        Fixed(raw.bytesPerSecond, 0).c_str(), Fixed(plugin.cpuPercent, 1).c_str(),
-                        Fixed(raw.cpuPercent, 1).c_str(), Fixed(ratio, 2).c_str(),
-                        static_cast<unsigned long long>(plugin.lost + raw.lost),
-                        static_cast<unsigned long long>(plugin.misplaced + raw.misplaced),
-                        MedianMax(plugin.stopMs, 1).c_str(), MedianMax(raw.stopMs, 1).c_str());
+                        Fixed(Median(pluginRate), 0).c_str(), Fixed(Median(rawRate), 0).c_str(),
+                        Fixed(Median(pluginCpu), 1).c_str(), Fixed(Median(rawCpu), 1).c_str(),
+                        (Fixed(ratio, 2) + " (" + Fixed(ratios.front(), 2) + "-" +
+                         Fixed(ratios.back(), 2) + ")")
+                            .c_str(),
+                        static_cast<unsigned long long>(lost),
+                        static_cast<unsigned long long>(misplaced),
+                        MedianMax(pluginStops, 1).c_str(), MedianMax(rawStops, 1).c_str());
             std::fflush(stdout);
             if (n == kMaxPorts) {
                 goal[kLoadRatio] = std::max(goal[kLoadRatio], ratio);
             }
-            goal[kLost] += static_cast<double>(plugin.lost + plugin.misplaced);
+            goal[kLost] += static_cast<double>(lost + misplaced);
         }
     }
 
