@@ -276,6 +276,27 @@ RawPort OpenRaw(const vserial::Adapter* adapter, int baud) {
 
 std::vector<vserial::Adapter*> gAdapters;
 
+// Returns once no echo of an earlier run is still on its way to the first n ports (all quiet for
+// 100 ms, at most 5 s), dropping what comes: bytes that reach a closed port are dropped when it
+// opens, but bytes still crossing a paced line would land in the next run.
+void Quiesce(int n) {
+    std::vector<RawPort> ports;
+    for (int i = 0; i < n; ++i) {
+        ports.push_back(OpenRaw(gAdapters[i], 0));
+    }
+    std::vector<uint8_t> buffer(4096);
+    const Clock::time_point limit = Clock::now() + std::chrono::seconds(5);
+    for (bool quiet = false; !quiet && Clock::now() < limit;) {
+        Sleep(0.1);
+        quiet = true;
+        for (RawPort& port : ports) {
+            while (sp_nonblocking_read(port.get(), buffer.data(), buffer.size()) > 0) {
+                quiet = false;
+            }
+        }
+    }
+}
+
 // One port of a run: the plug-in with its device, or a raw port with its reading thread.
 struct Port {
     explicit Port(uint64_t window) : stream(window) {}
@@ -453,7 +474,11 @@ LoadRun MeasureLoad(std::vector<std::unique_ptr<Port>>& ports, double seconds) {
                Clock::now() < drainLimit) {
             Sleep(0.005);
         }
-        run.lost += port->stream.SentBytes() - port->stream.ReceivedBytes();
+        const uint64_t sent = port->stream.SentBytes();
+        const uint64_t got = port->stream.ReceivedBytes();
+        // More than was sent can only be bytes of another run: out of order too.
+        run.lost += sent > got ? sent - got : 0;
+        run.misplaced += got > sent ? got - sent : 0;
     }
     // Traffic again, then each port stopped in turn while its echo is still coming back.
     for (std::unique_ptr<Port>& port : ports) {
@@ -480,8 +505,12 @@ LoadRun RawLoad(int n, int baud, double seconds) {
         port.reader = std::thread(RawReadLoop, &port, kLoadReadTimeoutMs);
         port.writer = std::thread([&port, &data] {
             while (port.stream.WaitForRoom()) {
-                const int n = sp_blocking_write(port.raw.get(), data.data(), data.size(), 500);
-                port.stream.Sent(n > 0 ? static_cast<size_t>(n) : 0);
+                size_t done = 0;
+                for (int n = 0; done < data.size() && n >= 0; done += n > 0 ? n : 0) {
+                    n = sp_blocking_write(port.raw.get(), data.data() + done, data.size() - done,
+                                          500);
+                }
+                port.stream.Sent(done);
             }
         });
     }
@@ -668,10 +697,10 @@ int RunAll(bool quick) {
             uint64_t lost = 0;
             uint64_t misplaced = 0;
             for (int rep = 0; rep < loadReps; ++rep) {
+                Quiesce(n);
                 const LoadRun raw = RawLoad(n, baud, loadSeconds);
-                Sleep(0.3);  // echoes still in flight land on a closed port and are dropped
+                Quiesce(n);
                 const LoadRun plugin = PluginLoad(n, baud, loadSeconds);
-                Sleep(0.3);
                 rawCpu.push_back(raw.cpuPercent);
                 pluginCpu.push_back(plugin.cpuPercent);
                 rawRate.push_back(raw.bytesPerSecond);

@@ -7,14 +7,14 @@
 //
 // Threads: every function (sp_* and spd_*) takes one internal lock, so a test thread may push
 // read data or query the log while another thread sits in sp_blocking_read. Only
-// sp_blocking_read blocks, and never longer than the read wait cap.
+// sp_blocking_read blocks, and never longer than the read wait cap. Strings passed in are
+// copied; nothing returned here needs freeing. State lives until spd_reset(), which tests call
+// in SetUp/TearDown; handles the code under test still holds across a reset stay valid to free.
 //
 // Input signal: an open port's wait handle (sp_get_port_handle's descriptor on Linux, the
 // receive event of sp_add_port_events on Windows) is raised exactly while its read script is
 // not empty, and sp_input_waiting then counts the bytes queued, so a reader that waits on it
-// wakes when a test pushes a read. Strings passed in are
-// copied; nothing returned here needs freeing. State lives until spd_reset(), which tests call
-// in SetUp/TearDown; handles the code under test still holds across a reset stay valid to free.
+// wakes when a test pushes a read.
 #ifndef CPD_TESTS_SP_DOUBLE_H
 #define CPD_TESTS_SP_DOUBLE_H
 
