@@ -5,6 +5,21 @@ cpd_third_party_sources(CPD_SERIALPORT_SOURCE_DIR libserialport
                         https://github.com/sigrokproject/libserialport.git
                         21b3dfe5f68c205be4086469335fd2fc2ce11ed2 windows.c libserialport)
 
+# The release's version is in configure.ac (its libserialport.h still says 0.1.1).
+set(CPD_SERIALPORT_VERSION "")
+foreach(part major minor micro)
+    file(STRINGS ${CPD_SERIALPORT_SOURCE_DIR}/configure.ac line
+         REGEX "^m4_define\\(\\[sp_package_version_${part}\\]")
+    string(REGEX MATCH "([0-9]+)\\]\\)$" line "${line}")
+    list(APPEND CPD_SERIALPORT_VERSION ${CMAKE_MATCH_1})
+endforeach()
+list(JOIN CPD_SERIALPORT_VERSION . CPD_SERIALPORT_VERSION)
+if(CPD_SERIALPORT_VERSION VERSION_LESS 0.1.2)
+    message(FATAL_ERROR "libserialport ${CPD_SERIALPORT_VERSION} in ${CPD_SERIALPORT_SOURCE_DIR}:"
+                        " 0.1.2 or later is needed (0.1.1's Windows reads fail on every port"
+                        " without modem lines)")
+endif()
+
 set(CPD_SERIALPORT_DLL_SOURCES serialport.c windows.c timing.c)
 list(TRANSFORM CPD_SERIALPORT_DLL_SOURCES PREPEND ${CPD_SERIALPORT_SOURCE_DIR}/)
 
