@@ -1,6 +1,7 @@
 # Install rules and packages, included last by the top-level CMakeLists.txt: the Windows ZIP in
-# the MSVC-ABI cross build (CpdPackageWindows.cmake). Every package carries the project's
-# LICENSE and the licences of third-party code compiled in.
+# the MSVC-ABI cross build (CpdPackageWindows.cmake), install rules and a .deb on Linux
+# (CpdPackageLinux.cmake). `cmake --build <build> --target package` makes either. Every package
+# carries the project's LICENSE and the licences of third-party code compiled in.
 set(CPACK_PACKAGE_NAME local-serial-redir)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The local-serial-redir authors")
@@ -14,5 +15,9 @@ configure_file(/usr/share/doc/libcli11-dev/copyright ${CPD_BUNDLE_LICENCES}/CLI1
 configure_file(/usr/share/doc/nlohmann-json3-dev/copyright
                ${CPD_BUNDLE_LICENCES}/nlohmann-json-copyright.txt COPYONLY)
 
-include(${CMAKE_CURRENT_LIST_DIR}/CpdPackageWindows.cmake)
+if(WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/CpdPackageWindows.cmake)
+else()
+    include(${CMAKE_CURRENT_LIST_DIR}/CpdPackageLinux.cmake)
+endif()
 include(CPack)
