@@ -1,16 +1,17 @@
 # Third-party sources the MSVC-ABI cross build compiles, included by CpdWindows.cmake.
 include(FetchContent)
 
-# Sets the cache variable <var> to the folder holding the sources of <name>, unmodified, and
-# fails unless <marker> (a file inside) is there:
-#   - the folder the user gave in <var>, if any;
+# Sets <var> to the folder holding the sources of <name>, unmodified, and fails unless
+# <marker> (a file inside) is there:
+#   - the folder given in the cache variable <var>, if any;
 #   - else FetchContent's copy of <repo> at <commit>, pinned so every build compiles the same
 #     code. FETCHCONTENT_SOURCE_DIR_<NAME> points FetchContent at a local copy instead of a
 #     download; its default is the copy in ../shared/third_party/<shared> beside the repository
 #     when there is one (machines without network, CI).
 function(cpd_third_party_sources var name repo commit marker shared)
     set(${var} "" CACHE PATH "Sources of ${name} (empty: ${repo} at ${commit})")
-    if(NOT ${var})
+    set(dir ${${var}})
+    if(NOT dir)
         string(TOUPPER ${name} upper)
         get_filename_component(copy ${PROJECT_SOURCE_DIR}/../shared/third_party/${shared}
                                ABSOLUTE)
@@ -22,11 +23,11 @@ function(cpd_third_party_sources var name repo commit marker shared)
         FetchContent_Declare(${name} GIT_REPOSITORY ${repo} GIT_TAG ${commit}
                              GIT_SUBMODULES "" SOURCE_SUBDIR cpd-sources-only)
         FetchContent_MakeAvailable(${name})
-        set(${var} ${${name}_SOURCE_DIR})
-        set(${var} ${${var}} PARENT_SCOPE)
+        set(dir ${${name}_SOURCE_DIR})
     endif()
-    if(NOT EXISTS ${${var}}/${marker})
-        message(FATAL_ERROR "${name}: no ${marker} in ${${var}}")
+    if(NOT EXISTS ${dir}/${marker})
+        message(FATAL_ERROR "${name}: no ${marker} in ${dir}")
     endif()
-    message(STATUS "${name}: ${${var}}")
+    message(STATUS "${name}: ${dir}")
+    set(${var} ${dir} PARENT_SCOPE)
 endfunction()

@@ -15,7 +15,7 @@ endforeach()
 configure_file(${NOTE} ${stage}/${TOP}/BUILDING-windows.txt COPYONLY)
 list(TRANSFORM files PREPEND ${TOP}/)
 list(APPEND files ${TOP}/BUILDING-windows.txt)
-# ARCHIVE_CREATE stores paths as given, relative to the current folder.
+# The names in the archive are relative to the folder tar runs in.
 execute_process(COMMAND ${CMAKE_COMMAND} -E chdir ${stage} ${CMAKE_COMMAND} -E tar czf
                         ${OUTPUT}.tmp "--mtime=2000-01-01 00:00:00 UTC" --format=gnutar -- ${files}
                 RESULT_VARIABLE result)
