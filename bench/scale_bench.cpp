@@ -204,32 +204,12 @@ class Stream {
     std::atomic<uint64_t> mMisplaced{0};
 };
 
-class ScaleDeviceDesc : public cpd::CpdDeviceDesc {
-  public:
-    explicit ScaleDeviceDesc(std::string args) : mArgs(std::move(args)) {}
-    std::string GetDescription() override { return mArgs; }
-    int GetVid() override { return 0x0403; }
-    int GetPid() override { return 0x6001; }
-    int GetCid() override { return 1; }
-    std::string GetArgs() override { return mArgs; }
-
-  private:
-    std::string mArgs;
-};
-
 // The host device of one port: READ_DATA bytes go to the port's stream, if it has one.
-class ScaleDevice : public cpd::CpdDevice {
+class ScaleDevice : public BenchDevice {
   public:
     ScaleDevice(const std::string& description, Stream* stream)
-        : mDesc(std::make_shared<ScaleDeviceDesc>(description)), mStream(stream) {}
-    ScaleDevice(const ScaleDevice&) = delete;
-    ScaleDevice& operator=(const ScaleDevice&) = delete;
-    ~ScaleDevice() = default;
+        : BenchDevice(description), mStream(stream) {}
 
-    std::shared_ptr<cpd::CpdDeviceDesc> GetDeviceDesc() override { return mDesc; }
-    int GetDevId() override { return kDevId; }
-    int GetDevIdHigh() override { return 0; }
-    void* GetBus() override { return this; }
     int SendPacket(std::unique_ptr<cpd::CpdPacket> packet, int) override {
         if (mStream != nullptr && packet != nullptr &&
             packet->GetCmd() == cpd::SERIAL_CMD_READ_DATA && packet->GetPayloadLen() > 4) {
@@ -240,7 +220,6 @@ class ScaleDevice : public cpd::CpdDevice {
     }
 
   private:
-    std::shared_ptr<cpd::CpdDeviceDesc> mDesc;
     Stream* mStream;
 };
 
@@ -494,13 +473,29 @@ LoadRun MeasureLoad(std::vector<std::unique_ptr<Port>>& ports, double seconds) {
     return run;
 }
 
-LoadRun RawLoad(int n, int baud, double seconds) {
-    const size_t chunk = ChunkFor(baud);
-    const std::vector<uint8_t> data = Pattern(chunk);
+// One load run: the plug-in, each port with its own device and the host's delivering thread
+// writing, or the raw loops, each port a writing and a reading thread.
+LoadRun Load(bool plugin, int n, int baud, double seconds) {
+    const std::vector<uint8_t> data = Pattern(ChunkFor(baud));
     std::vector<std::unique_ptr<Port>> ports;
     for (int i = 0; i < n; ++i) {
         ports.push_back(std::make_unique<Port>(static_cast<uint64_t>(baud) / 10 / 5));
         Port& port = *ports.back();
+        if (plugin) {
+            port.device = std::make_unique<ScaleDevice>(gAdapters[i]->Description(), &port.stream);
+            port.plugin = OpenPlugin(port.device.get());
+            port.plugin->Deliver(BaudRatePacket(baud));
+            port.plugin->Deliver(ReadTimeoutPacket(kLoadReadTimeoutMs));
+            port.plugin->Deliver(StartReadPacket());
+            port.writer = std::thread([&port, &data] {
+                while (port.stream.WaitForRoom()) {
+                    port.plugin->Deliver(
+                        WritePacket(data.data(), static_cast<uint32_t>(data.size())));
+                    port.stream.Sent(data.size());
+                }
+            });
+            continue;
+        }
         port.raw = OpenRaw(gAdapters[i], baud);
         port.reader = std::thread(RawReadLoop, &port, kLoadReadTimeoutMs);
         port.writer = std::thread([&port, &data] {
@@ -511,29 +506,6 @@ LoadRun RawLoad(int n, int baud, double seconds) {
                                           500);
                 }
                 port.stream.Sent(done);
-            }
-        });
-    }
-    return MeasureLoad(ports, seconds);
-}
-
-LoadRun PluginLoad(int n, int baud, double seconds) {
-    const size_t chunk = ChunkFor(baud);
-    const std::vector<uint8_t> data = Pattern(chunk);
-    std::vector<std::unique_ptr<Port>> ports;
-    for (int i = 0; i < n; ++i) {
-        ports.push_back(std::make_unique<Port>(static_cast<uint64_t>(baud) / 10 / 5));
-        Port& port = *ports.back();
-        port.device = std::make_unique<ScaleDevice>(gAdapters[i]->Description(), &port.stream);
-        port.plugin = OpenPlugin(port.device.get());
-        port.plugin->Deliver(BaudRatePacket(baud));
-        port.plugin->Deliver(ReadTimeoutPacket(kLoadReadTimeoutMs));
-        port.plugin->Deliver(StartReadPacket());
-        // The host's delivering thread of this port.
-        port.writer = std::thread([&port, &data] {
-            while (port.stream.WaitForRoom()) {
-                port.plugin->Deliver(WritePacket(data.data(), static_cast<uint32_t>(data.size())));
-                port.stream.Sent(data.size());
             }
         });
     }
@@ -698,9 +670,9 @@ int RunAll(bool quick) {
             uint64_t misplaced = 0;
             for (int rep = 0; rep < loadReps; ++rep) {
                 Quiesce(n);
-                const LoadRun raw = RawLoad(n, baud, loadSeconds);
+                const LoadRun raw = Load(false, n, baud, loadSeconds);
                 Quiesce(n);
-                const LoadRun plugin = PluginLoad(n, baud, loadSeconds);
+                const LoadRun plugin = Load(true, n, baud, loadSeconds);
                 rawCpu.push_back(raw.cpuPercent);
                 pluginCpu.push_back(plugin.cpuPercent);
                 rawRate.push_back(raw.bytesPerSecond);
