@@ -1,3 +1,4 @@
+// The log library end to end: lines through ring, writer and file; drops, rotation, switches.
 #include "cpd/host/framework/velmar_log.h"
 
 #include <gtest/gtest.h>
