@@ -18,6 +18,18 @@ void ReplaceFile(const char* from, const char* to) {
 
 }  // namespace
 
+int WriteAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        const long long written = WriteSome(fd, data, length);
+        if (written <= 0) {
+            return -1;
+        }
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
 bool LogFile::Open(const char* path, size_t maxBytes, unsigned keep) {
     const int fd = OpenLogFile(path, false);
     if (fd < 0) {

@@ -6,6 +6,9 @@
 
 namespace cpd::logging {
 
+// 0, or -1 when a write failed.
+int WriteAll(int fd, const char* data, size_t length);
+
 // Without a destructor, like all of the log's state. Opened before anyone else sees it, then
 // closed under gMutex; while lines are written only the drainer touches it.
 class LogFile {

@@ -20,8 +20,8 @@ void LocalTime(std::time_t seconds, std::tm* local);
 // Files as plain descriptors: the drainer batches its writes itself.
 int OpenLogFile(const char* path, bool truncate);  // appends; -1 when it cannot be opened
 long long LogFileSize(int fd);
-int WriteAll(int fd, const char* data, size_t length);  // 0, or -1 when a write failed
-void CloseLogFile(int fd);                              // ignores -1
+long long WriteSome(int fd, const char* data, size_t length);  // one write(); <= 0: failed
+void CloseLogFile(int fd);                                     // ignores -1
 constexpr int kStderrFd = 2;
 
 // Run first by the writer thread: process signals are for the host's threads, not for one the

@@ -55,16 +55,8 @@ long long LogFileSize(int fd) {
     return lseek(fd, 0, SEEK_END);
 }
 
-int WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written <= 0) {
-            return -1;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return 0;
+long long WriteSome(int fd, const char* data, size_t length) {
+    return write(fd, data, length);
 }
 
 void CloseLogFile(int fd) {

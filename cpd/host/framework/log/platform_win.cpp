@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 
 #include "cpd/host/framework/log/platform.h"
 #include "cpd/host/framework/log/ring.h"
@@ -65,16 +67,8 @@ long long LogFileSize(int fd) {
     return _lseeki64(fd, 0, SEEK_END);
 }
 
-int WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const int written = _write(fd, data, static_cast<unsigned>(length));
-        if (written <= 0) {
-            return -1;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return 0;
+long long WriteSome(int fd, const char* data, size_t length) {
+    return _write(fd, data, static_cast<unsigned>(std::min<size_t>(length, INT_MAX)));
 }
 
 void CloseLogFile(int fd) {
