@@ -63,6 +63,11 @@ void LogFile::Close() {
     mToName = nullptr;
 }
 
+bool LogFile::MustRotate(size_t buffered, size_t n) const {
+    const uint64_t before = mSize + buffered;
+    return mMaxBytes > 0 && before > 0 && before + n > mMaxBytes;
+}
+
 void LogFile::Rotate() {
     CloseLogFile(mFd);
     for (unsigned i = mKeep; i >= 1; --i) {

@@ -21,10 +21,7 @@ class LogFile {
     // Whether a line of `n` bytes, after `buffered` bytes not yet written, must start a fresh
     // file: every file but the newest then holds whole lines and stays within the limit unless
     // one line alone is longer.
-    bool MustRotate(size_t buffered, size_t n) const {
-        const uint64_t before = mSize + buffered;
-        return mMaxBytes > 0 && before > 0 && before + n > mMaxBytes;
-    }
+    bool MustRotate(size_t buffered, size_t n) const;
     // path.keep-1 -> path.keep, ..., path -> path.1, then a fresh path.
     void Rotate();
     void Write(const char* data, size_t n);

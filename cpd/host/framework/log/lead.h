@@ -1,9 +1,7 @@
 // The lead of every log line: "2026-12-05 17:49:19.123 <tid> D <tag>: ", from a per-thread cache.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <ctime>
 
 #include "cpd/host/framework/log/platform.h"
@@ -27,38 +25,13 @@ struct StampCache {
     char middle[32];  // " <tid> D "; empty until first used
     size_t middleLength;
 
-    void Update(std::time_t seconds, unsigned long long threadId, int levelNumber) {
-        if (!valid || second != seconds) {
-            SetSecond(seconds);
-        }
-        if (middleLength == 0 || tid != threadId || level != levelNumber) {
-            SetMiddle(threadId, levelNumber);
-        }
-    }
-    void SetSecond(std::time_t seconds);
-    void SetMiddle(unsigned long long threadId, int levelNumber);
+    void Update(std::time_t seconds, unsigned long long threadId, int levelNumber);
 };
 
 // Appends the lead, its tag cut so that the lead stays within kMaxLead characters. `Out` is
 // LineOut or RawOut (line_out.h).
 template <typename Out>
 void PutLead(Out& line, StampCache& stamps, const Stamp& stamp, int level, const char* tag,
-             size_t tagLength) {
-    stamps.Update(static_cast<std::time_t>(stamp.millis / 1000), stamp.tid, level);
-    const long long millis = stamp.millis % 1000;
-    char lead[96];
-    std::memcpy(lead, stamps.date, stamps.dateLength);
-    size_t n = stamps.dateLength;
-    lead[n++] = static_cast<char>('0' + millis / 100);
-    lead[n++] = static_cast<char>('0' + millis / 10 % 10);
-    lead[n++] = static_cast<char>('0' + millis % 10);
-    std::memcpy(lead + n, stamps.middle, stamps.middleLength);
-    n += stamps.middleLength;
-    line.Put(lead, n);
-    const size_t room = kMaxLead - n;
-    const size_t shown = std::min(tagLength, room);
-    line.Put(tag, shown);
-    line.Put(": ", std::min<size_t>(2, room - shown));
-}
+             size_t tagLength);
 
 }  // namespace cpd::logging
