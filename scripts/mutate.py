@@ -45,6 +45,7 @@ SEED = 20261206
 AREAS = [("cpd/driver/", 32), ("cpd/interface/", 6), ("cpd/host/framework/", 18),
          ("cpd/host/program/", 26), ("vserial/", 20)]
 
+# The ctest label prefix of what a test covers, and the code every test goes through.
 COVERS = "covers:"
 EVERY_TEST = "cpd/host/framework/"
 
@@ -430,9 +431,9 @@ def cmd_ci(args):
                  % (COVERS, " ".join(unlabelled)))
     target = "cpd/host/framework/cpd_packet.cpp"
     names = suite.exact(target)
-    executables = sorted({os.path.basename(suite.tests[n][0][0]) for n in names})
     if not names:
         sys.exit("mutate: no test is labelled %s%s" % (COVERS, target))
+    executables = sorted({os.path.basename(suite.tests[n][0][0]) for n in names})
     # Drawn from the file's own mutants, not from the run's sample: the sample follows every
     # product file, so an edit anywhere may leave it without three mutants here.
     def draw():
