@@ -158,7 +158,8 @@ class Stream {
             if (mQuit) {
                 return false;
             }
-            if (!mPaused && mSent - mReceived.load(std::memory_order_relaxed) < mWindow) {
+            const uint64_t received = mReceived.load(std::memory_order_relaxed);
+            if (!mPaused && (mSent <= received || mSent - received < mWindow)) {
                 return true;
             }
             mCond.wait(lock);
@@ -370,33 +371,21 @@ struct IdleRun {
     std::vector<double> stopMs;
 };
 
-IdleRun RawIdle(int n, uint32_t timeoutMs, double seconds) {
+// One idle run: every port open and reading with the timeout, the plug-in or the raw loops.
+IdleRun Idle(bool plugin, int n, uint32_t timeoutMs, double seconds) {
     std::vector<std::unique_ptr<Port>> ports;
     for (int i = 0; i < n; ++i) {
         ports.push_back(std::make_unique<Port>(0));
         Port& port = *ports.back();
-        port.raw = OpenRaw(gAdapters[i], 0);
-        port.reader = std::thread(RawReadLoop, &port, timeoutMs);
-    }
-    Sleep(0.2);
-    IdleRun run;
-    const uint64_t cpu0 = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
-    const Clock::time_point t0 = Clock::now();
-    Sleep(seconds);
-    run.cpuPercent = CpuShare(ClockNs(CLOCK_PROCESS_CPUTIME_ID) - cpu0, Seconds(Clock::now() - t0));
-    run.stopMs = TimeRawStops(ports);
-    return run;
-}
-
-IdleRun PluginIdle(int n, uint32_t timeoutMs, double seconds) {
-    std::vector<std::unique_ptr<Port>> ports;
-    for (int i = 0; i < n; ++i) {
-        ports.push_back(std::make_unique<Port>(0));
-        Port& port = *ports.back();
-        port.device = std::make_unique<ScaleDevice>(gAdapters[i]->Description(), nullptr);
-        port.plugin = OpenPlugin(port.device.get());
-        port.plugin->Deliver(ReadTimeoutPacket(timeoutMs));
-        port.plugin->Deliver(StartReadPacket());
+        if (plugin) {
+            port.device = std::make_unique<ScaleDevice>(gAdapters[i]->Description(), nullptr);
+            port.plugin = OpenPlugin(port.device.get());
+            port.plugin->Deliver(ReadTimeoutPacket(timeoutMs));
+            port.plugin->Deliver(StartReadPacket());
+        } else {
+            port.raw = OpenRaw(gAdapters[i], 0);
+            port.reader = std::thread(RawReadLoop, &port, timeoutMs);
+        }
     }
     Sleep(0.3);
     IdleRun run;
@@ -404,7 +393,7 @@ IdleRun PluginIdle(int n, uint32_t timeoutMs, double seconds) {
     const Clock::time_point t0 = Clock::now();
     Sleep(seconds);
     run.cpuPercent = CpuShare(ClockNs(CLOCK_PROCESS_CPUTIME_ID) - cpu0, Seconds(Clock::now() - t0));
-    run.stopMs = TimeStops(ports, false);
+    run.stopMs = plugin ? TimeStops(ports, false) : TimeRawStops(ports);
     return run;
 }
 
@@ -637,8 +626,8 @@ int RunAll(bool quick) {
         "loop stop, median / max (ms) |\n|---|---|---|---|---|---|---|\n");
     for (int n : sizes) {
         for (uint32_t timeoutMs : kIdleTimeoutsMs) {
-            const IdleRun raw = RawIdle(n, timeoutMs, rawIdleSeconds);
-            const IdleRun plugin = PluginIdle(n, timeoutMs, idleSeconds);
+            const IdleRun raw = Idle(false, n, timeoutMs, rawIdleSeconds);
+            const IdleRun plugin = Idle(true, n, timeoutMs, idleSeconds);
             std::printf("| %d | %u | %s | %s | %s | %s | %s |\n", n, timeoutMs,
                         Fixed(plugin.cpuPercent, 3).c_str(), Fixed(raw.cpuPercent, 2).c_str(),
                         Fixed(plugin.cpuPercent / raw.cpuPercent, 3).c_str(),
