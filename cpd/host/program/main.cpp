@@ -67,6 +67,10 @@ int Run(int argc, const char* const* argv) {
     if (options.command == Command::kDemo) {
         specs.push_back(DemoAdapterSpec());
     }
+    if (!specs.empty() && !LoadInterposer(argv, &error)) {
+        Say(error);
+        return kExitVirtual;
+    }
     int code = SetUpLog(options);
     if (code != kExitOk) {
         return code;

@@ -53,11 +53,15 @@ std::string Plugin::DriverName() const {
 }
 
 std::string DefaultPluginPath() {
+    return FindLibrary(kPluginFile, CPD_HOST_BUILD_PLUGIN);
+}
+
+std::string FindLibrary(const std::string& file, const std::string& buildTreePath) {
     const std::string dir = ProgramDir();
-    if (!dir.empty() && FileReadable(dir + kPluginFile)) {
-        return dir + kPluginFile;
+    if (!dir.empty() && FileReadable(dir + file)) {
+        return dir + file;
     }
-    return CPD_HOST_BUILD_PLUGIN;
+    return buildTreePath;
 }
 
 }  // namespace cpd::host

@@ -4,7 +4,8 @@
 if(TARGET vserial)
     foreach(suite fault soak)
         add_executable(reliability_${suite}_test ${CMAKE_CURRENT_LIST_DIR}/reliability_${suite}_test.cpp)
-        target_link_libraries(reliability_${suite}_test PRIVATE cpd_host_core cpd_test_support
+        target_link_libraries(reliability_${suite}_test PRIVATE cpd_host_core vserial_interposed
+                              cpd_test_support
                               GTest::gtest_main)
         target_compile_definitions(reliability_${suite}_test PRIVATE
             CPD_SERIAL_PLUGIN="$<TARGET_FILE:local_serial_redir>")
