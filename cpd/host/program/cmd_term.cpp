@@ -9,7 +9,7 @@
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/remote_session.h"
 #include "cpd/host/program/serial_packets.h"
-#include "cpd/host/program/serve_access.h"
+#include "cpd/host/program/serve_token.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
 
@@ -54,7 +54,7 @@ int WatchEnd(const StopSignals& stop, const EventFlag& closed, const RemoteSessi
 // `watch` (in-process plug-in only) tells a write the port did not take in time.
 int PumpTerminal(RemoteSession& session, const Options& options, const StopSignals& stop,
                  const EventFlag& closed, const WriteWatch* watch) {
-    TerminalInput input;
+    TerminalInput input(Say);
     if (input.Raw()) {
         Say("reading; Ctrl-] quits");
     }

@@ -11,10 +11,6 @@
 
 namespace cpd::host {
 
-std::string Unsupported(const Options&) {
-    return "";
-}
-
 void PrepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
 }

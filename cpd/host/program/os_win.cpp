@@ -44,15 +44,6 @@ std::string SystemErrorText(DWORD code) {
 
 }  // namespace
 
-std::string Unsupported(const Options& options) {
-    if (!options.virtualSpecs.empty() || options.command == Command::kDemo) {
-        return std::string(options.command == Command::kDemo ? "demo" : "--virtual") +
-               " is Linux-only: virtual adapters are Linux pseudo terminals; on Windows use a "
-               "real port (cpd-host ports lists them)";
-    }
-    return "";
-}
-
 void PrepareProcess() {
     _setmode(_fileno(stdout), _O_BINARY);
     // Messages must show as they happen even when standard error is a file or a pipe.

@@ -247,19 +247,6 @@ int ConnectTcp(const Endpoint& endpoint, std::string* error) {
     return -1;
 }
 
-int SendAll(int fd, const void* data, size_t n) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    while (n > 0) {
-        const long sent = SendSome(fd, bytes, n);
-        if (sent <= 0) {
-            return -1;
-        }
-        bytes += sent;
-        n -= static_cast<size_t>(sent);
-    }
-    return 0;
-}
-
 int WriteFrame(int fd, CpdPacket& packet) {
     const uint32_t length = packet.Length();
     if (length < kCpdPacketHeaderSize || length > packet.Capacity()) {

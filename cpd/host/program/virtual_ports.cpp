@@ -221,6 +221,10 @@ class UnixPeerBridge {
     std::thread mThread;
 };
 
+bool VirtualAdaptersSupported() {
+    return true;
+}
+
 bool LoadInterposer(const char* const* argv, std::string* error) {
     if (::dlsym(RTLD_DEFAULT, VS_CONTROLS_SYMBOL) != nullptr) {
         return true;

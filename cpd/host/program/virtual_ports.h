@@ -21,6 +21,9 @@ struct VirtualSpec {
     vserial::Pacing pacing = vserial::Pacing::kNone;
 };
 
+// False where this build has none: on Windows, which has no pseudo terminals.
+bool VirtualAdaptersSupported();
+
 // SPEC: comma-separated key=value pairs, all optional: product=TEXT manufacturer=TEXT
 // serial=TEXT vid=HEX pid=HEX peer=echo|none|unix:PATH pace=line|none. Defaults: product
 // "Virtual UART", manufacturer "cpd-host", vid 0403, pid 6001, no serial number, peer echo,

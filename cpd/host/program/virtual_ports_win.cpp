@@ -6,6 +6,10 @@ namespace cpd::host {
 
 struct VirtualPorts::Parts {};
 
+bool VirtualAdaptersSupported() {
+    return false;
+}
+
 bool LoadInterposer(const char* const*, std::string* error) {
     *error = "--virtual is Linux-only";
     return false;
