@@ -1,3 +1,4 @@
+// The benchmark's host side: the counting device, the plug-in loaded by path, request packets.
 #include "bench/bench_host.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// `cpd-host serve`: the plug-in served to one remote at a time over TCP (packets or RFC 2217).
 #include "cpd/host/program/commands.h"
 #include "cpd/host/program/driver_session.h"
 #include "cpd/host/program/net.h"

@@ -1,3 +1,4 @@
+// `cpd-host term`: a terminal through the plug-in, in this process or over --connect.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// cpd-host's operating-system services on POSIX: libraries, files, randomness.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/random.h>

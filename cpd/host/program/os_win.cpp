@@ -1,3 +1,4 @@
+// cpd-host's operating-system services on Windows: libraries, files, randomness.
 // windows.h first: the other system headers build on its types.
 #include <windows.h>
 

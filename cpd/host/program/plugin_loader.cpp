@@ -1,3 +1,4 @@
+// Loading the plug-in by path, and finding the libraries cpd-host loads.
 #include "cpd/host/program/plugin_loader.h"
 
 #include "cpd/host/program/os.h"

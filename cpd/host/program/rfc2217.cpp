@@ -1,3 +1,4 @@
+// `serve --rfc2217`: Telnet decoding and negotiation, COM-PORT-OPTION, one client.
 #include "cpd/host/program/rfc2217.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Packets as frames over TCP: the assembler, endpoints, listening, the client link.
 #include "cpd/host/program/tcp_channel.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Console input, stop signals and wake-up flags on POSIX.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

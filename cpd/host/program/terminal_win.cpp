@@ -1,3 +1,4 @@
+// Console input, stop requests and wake-up flags on Windows, through loopback socket pairs.
 // net.h brings winsock2.h, which must come before windows.h.
 #include "cpd/host/program/net.h"
 

@@ -1,3 +1,4 @@
+// The packet record's writes and growth.
 #include "cpd/interface/cpd_packet.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The packet-interaction layer: delivery order, handlers on the looper, waiters, teardown.
 #include "cpd/interface/inf_pkt_interact.h"
 
 #include <gtest/gtest.h>
