@@ -59,8 +59,10 @@ std::string DefaultPluginPath() {
 
 std::string FindLibrary(const std::string& file, const std::string& buildTreePath) {
     const std::string dir = ProgramDir();
-    if (!dir.empty() && FileReadable(dir + file)) {
-        return dir + file;
+    for (const std::string& folder : {dir, dir + CPD_HOST_INSTALLED_LIB_DIR}) {
+        if (!dir.empty() && FileReadable(folder + file)) {
+            return folder + file;
+        }
     }
     return buildTreePath;
 }
