@@ -10,3 +10,4 @@ target_compile_definitions(plugin_test PRIVATE
 add_dependencies(plugin_test local_serial_redir)
 cpd_warnings(plugin_test)
 gtest_discover_tests(plugin_test)
+cpd_test_covers(plugin_test cpd/driver/ cpd/interface/ vserial/)
