@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cpd/interface/cpd_device.h"
@@ -113,7 +114,12 @@ std::unique_ptr<cpd::CpdPacket> SetConfigPacket(uint32_t msgType, const void* da
 std::vector<uint8_t> Pattern(size_t length);
 
 double Seconds(Clock::duration d);
+void Sleep(double seconds);
 // CPU time of the calling thread: unlike wall time, barely moved by other load on the machine.
 uint64_t ThreadCpuNs();
+// CPU time of every thread of this process, the log writer included.
+uint64_t ProcessCpuNs();
+// CPU time of another thread of this process.
+uint64_t OtherThreadCpuNs(std::thread& thread);
 
 }  // namespace bench
