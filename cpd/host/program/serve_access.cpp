@@ -7,6 +7,7 @@
 #include "cpd/host/program/commands.h"
 #include "cpd/host/program/net.h"
 #include "cpd/host/program/os.h"
+#include "cpd/host/program/serial_packets.h"
 
 namespace cpd::host {
 
@@ -118,6 +119,15 @@ bool SameToken(const std::string& given, const std::string& expected) {
         difference |= static_cast<unsigned char>(other ^ static_cast<unsigned char>(expected[i]));
     }
     return difference == 0;
+}
+
+TokenVerdict CheckTokenFrame(CpdPacket& packet, const std::string& expected) {
+    PacketView view;
+    std::string token;
+    if (!ViewPacket(packet, &view) || !DecodeTokenFrame(view, &token)) {
+        return TokenVerdict::kNotAToken;
+    }
+    return SameToken(token, expected) ? TokenVerdict::kRight : TokenVerdict::kWrong;
 }
 
 bool IsLoopback(const sockaddr_storage& address) {

@@ -34,6 +34,10 @@ bool LoadOrCreateToken(const std::string& path, std::string* token, bool* create
                        std::string* error);
 // Takes as long whatever the first difference, so timing does not reveal the token.
 bool SameToken(const std::string& given, const std::string& expected);
+// What a frame from a remote is to the token check: a token frame carrying `expected`, one
+// carrying anything else, or another packet.
+enum class TokenVerdict { kNotAToken, kWrong, kRight };
+TokenVerdict CheckTokenFrame(CpdPacket& packet, const std::string& expected);
 
 bool IsLoopback(const sockaddr_storage& address);
 // The addresses a listening socket accepts on: its own, or for a wildcard every interface
