@@ -19,9 +19,10 @@ mkdir -p "$work/driver" "$work/packet" "$work/telnet" "$work/frame"
 cd "$build"
 # stdout is closed: the packet record prints its two refusals there with printf.
 common="-close_fd_mask=1 -print_final_stats=1 -timeout=10 -rss_limit_mb=4096"
-# cpd-host's targets: Telnet and frame pieces as dictionaries.
-telnet="$common -dict=$root/fuzz/telnet.dict"
-frame="$common -dict=$root/fuzz/frame.dict"
+# cpd-host's targets: Telnet and frame pieces as dictionaries; inputs up to 1 KiB (a
+# subnegotiation may hold 256 bytes, a frame's checks need a few hundred).
+telnet="$common -max_len=1024 -dict=$root/fuzz/telnet.dict"
+frame="$common -max_len=1024 -dict=$root/fuzz/frame.dict"
 
 replay() {
     "$bin/driver_fuzzer" $common -runs=0 "$work/driver" "$seeds/driver"

@@ -151,7 +151,7 @@ class RemoteSession {
     size_t mWriteChunk = PacedWriteChunk(0, 10);
     std::chrono::steady_clock::duration mByteTime = std::chrono::microseconds(1042);  // 9600 8N1
     std::chrono::steady_clock::time_point mLineFreeAt;  // when the line has sent every write
-    const std::optional<uint64_t> mMaxBytesAhead;
+    const std::optional<uint64_t> mMaxBytesAhead;  // the link's; constant, read without the lock
     std::chrono::steady_clock::time_point mLastActivity = std::chrono::steady_clock::now();
 };
 
