@@ -1,5 +1,5 @@
 # Cross-build for 64-bit Windows in the MSVC ABI on Debian: clang-cl and lld-link from LLVM 14,
-# Microsoft's STL headers (an unmodified checkout, CPD_MSVC_STL_DIR), MinGW-w64's Windows and
+# Microsoft's STL headers (cmake/CpdMsvcRuntime.cmake finds them), MinGW-w64's Windows and
 # UCRT-style C headers, and the project's own stand-ins for the Visual C++ runtime's headers and
 # start-up code (cmake/msvc). Binaries import ucrtbase.dll, vcruntime140.dll and msvcp140.dll,
 # as a Visual Studio 2022 build with /MD does, and run on Windows 10/11 or under Wine.
@@ -16,12 +16,6 @@ set(CMAKE_C_COMPILER_TARGET x86_64-pc-windows-msvc)
 set(CMAKE_CXX_COMPILER_TARGET x86_64-pc-windows-msvc)
 set(CPD_MSVC_ABI_CROSS ON)
 
-# Checkout of github.com/microsoft/STL at tag vs-2022-17.4 (the newest that accepts clang 14).
-# Its default is ../shared/third_party/msvc-stl beside the source tree.
-get_filename_component(_cpd_default_stl "${CMAKE_CURRENT_LIST_DIR}/../../shared/third_party/msvc-stl"
-                       ABSOLUTE)
-set(CPD_MSVC_STL_DIR "${_cpd_default_stl}" CACHE PATH "Microsoft STL checkout (tag vs-2022-17.4)")
-set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CPD_MSVC_STL_DIR)
 # Nothing can be linked before the project has built its runtime stand-in.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
@@ -39,7 +33,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(_cpd_msvc_flags
     "-fms-compatibility-version=19.34 /Zc:__cplusplus /Zl /EHsc -D_UCRT -D_USE_STD_VECTOR_ALGORITHMS=0"
     "/imsvc ${CMAKE_CURRENT_LIST_DIR}/msvc/include"
-    "/imsvc ${CPD_MSVC_STL_DIR}/stl/inc"
     "/imsvc ${CPD_MSVC_SYSROOT}/include")
 string(JOIN " " _cpd_msvc_flags ${_cpd_msvc_flags})
 set(CMAKE_C_FLAGS_INIT "${_cpd_msvc_flags}")

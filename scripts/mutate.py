@@ -8,6 +8,12 @@ checked with the ctest tests that cover its file (soak tests excluded, per-test 
 same source always yields the same sample, so two revisions with the same product code compare
 the same mutants.
 
+Which tests cover a file comes from ctest: a test labelled "covers:<path>" (cmake/
+CpdTestCoverage.cmake) checks the file or folder <path>. A mutant runs the tests whose labels
+name its file or a folder above it; one in the host framework, which every test goes through,
+or in a file no label reaches runs every test, and so does every mutant of a revision whose
+tests carry no such labels.
+
   scripts/mutate.py run [--rev REV] [--out DIR] [--resume]   full run (slow: run it niced)
       [--recheck EARLIER.json]     rerun only what an earlier run killed (each until one test
       [--also ID,...]              kills it again), carry its survivors (but the --also ones)
@@ -39,19 +45,9 @@ SEED = 20261206
 AREAS = [("cpd/driver/", 32), ("cpd/interface/", 6), ("cpd/host/framework/", 18),
          ("cpd/host/program/", 26), ("vserial/", 20)]
 
-DRIVER_TESTS = ["serial_io_test", "serial_io_fault_test", "redir_double_test", "plugin_test",
-                "reliability_fault_test", "reliability_race_test", "cpd_host_test"]
-# Which test executables cover a file; None runs the whole default suite. Suites that only the
-# baseline revision has (serial_io_test, vserial_dlopen_test) stay listed so its run maps alike.
-COVERAGE = [
-    ("cpd/driver/", DRIVER_TESTS),
-    ("cpd/interface/cpd_log.cpp", DRIVER_TESTS + ["cpd_log_test"]),
-    ("cpd/interface/", DRIVER_TESTS + ["inf_pkt_interact_test", "cpd_packet_test"]),
-    ("cpd/host/program/", ["cpd_host_pieces_test", "cpd_host_test"]),
-    ("vserial/", ["vserial_test", "vserial_dlopen_test", "serial_io_test", "plugin_test",
-                  "reliability_fault_test", "cpd_host_test", "cpd_host_pieces_test"]),
-    ("cpd/host/framework/", None),
-]
+# The ctest label prefix of what a test covers, and the code every test goes through.
+COVERS = "covers:"
+EVERY_TEST = "cpd/host/framework/"
 
 LOG_CALL = re.compile(r"\b(CPD_(DEV_)?LOG[A-Z]*|velmarLogPrint|memDataPrint|fprintf|printf|"
                       r"std::cerr|std::cout|perror)\b")
@@ -196,13 +192,6 @@ def apply(src, mutant):
     return path, original
 
 
-def covering(mutant):
-    for prefix, exes in COVERAGE:
-        if mutant["file"].startswith(prefix):
-            return exes
-    return None
-
-
 class Suite:
     """The default ctest suite of a build directory, soak tests left out. Tests run by their
     ctest command lines, not through ctest: the same per-test timeout then holds for every test
@@ -214,16 +203,26 @@ class Suite:
         listing = json.loads(subprocess.run(
             ["ctest", "--test-dir", build, "--show-only=json-v1", "-LE", "soak"],
             check=True, capture_output=True, text=True).stdout)
-        self.tests = {}
+        self.tests, self.covers = {}, {}
         for t in listing["tests"]:
             props = {p["name"]: p["value"] for p in t.get("properties", [])}
             self.tests[t["name"]] = (t["command"], props.get("WORKING_DIRECTORY", build))
-        self.exe_of = {n: os.path.basename(c[0]) for n, (c, _) in self.tests.items()}
+            self.covers[t["name"]] = [label[len(COVERS):] for label in props.get("LABELS", [])
+                                      if label.startswith(COVERS)]
+        self.labelled = any(self.covers.values())
         self.excluded = set()
 
-    def names(self, exes):
-        return sorted(n for n, e in self.exe_of.items()
-                      if (exes is None or e in exes) and n not in self.excluded)
+    def names(self):
+        return sorted(n for n in self.tests if n not in self.excluded)
+
+    def covering(self, path):
+        """The tests that check the product file `path` (see the module's description)."""
+        names = [n for n in self.names() if any(path.startswith(c) for c in self.covers[n])]
+        return self.names() if path.startswith(EVERY_TEST) or not names else names
+
+    def exact(self, path):
+        """The tests whose labels name the file `path` itself."""
+        return [n for n in self.names() if path in self.covers[n]]
 
     def passes(self, name):
         command, cwd = self.tests[name]
@@ -267,20 +266,20 @@ def build(build_dir, timeout, targets=()):
         return False
 
 
-def check_mutant(mutant, src, build_dir, suite, targets=(), earlier_killers=(), exes=None):
-    """Builds and tests one mutant. With earlier_killers (a recheck), the tests of those names
-    that still exist run first and stop at the first failure; only if none fails does the
-    whole covering set run."""
+def check_mutant(mutant, src, build_dir, suite, targets=(), earlier_killers=(), names=None):
+    """Builds and tests one mutant: with the given test names, or with the tests that cover its
+    file. With earlier_killers (a recheck), the tests of those names that still exist run first
+    and stop at the first failure; only if none fails does the whole covering set run."""
     path, original = apply(src, mutant)
     try:
         started = time.time()
         if not build(build_dir, 600, targets):
             result = {"status": "no-compile", "killers": []}
         else:
-            still = [n for n in earlier_killers if n in suite.exe_of]
+            still = [n for n in earlier_killers if n in suite.tests]
             killers = suite.failures(still, first_only=True)
             if not killers:
-                killers = suite.failures(suite.names(exes or covering(mutant)))
+                killers = suite.failures(names or suite.covering(mutant["file"]))
             result = {"status": "killed" if killers else "survived", "killers": killers}
             if earlier_killers:
                 result["rechecked"] = True
@@ -346,7 +345,9 @@ def cmd_run(args):
     if not build(build_dir, 3600):
         sys.exit("the unmutated revision does not build")
     suite = Suite(build_dir, args.timeout)
-    suite.excluded = set(suite.failures(suite.names(None)))
+    if not suite.labelled:
+        print("no test carries a %r label: every mutant runs every test" % COVERS, flush=True)
+    suite.excluded = set(suite.failures(suite.names()))
     if suite.excluded:
         print("failing without a mutant, left out:", sorted(suite.excluded), flush=True)
     mutants = sample(src)
@@ -372,7 +373,7 @@ def cmd_run(args):
             mutant["line"], mutant["old"].strip(), mutant["new"].strip(),
             ",".join(mutant["killers"])), flush=True)
         with open(results_path, "w") as f:
-            json.dump({"rev": rev, "seed": SEED, "tests": sorted(suite.exe_of),
+            json.dump({"rev": rev, "seed": SEED, "tests": sorted(suite.tests),
                        "excluded": sorted(suite.excluded), "mutants": mutants}, f, indent=1)
     build(build_dir, 3600)  # leave the build matching the unmutated source
     print(report(results_path, args.notes))
@@ -419,10 +420,20 @@ def report(results_path, notes_path=None):
 
 
 def cmd_ci(args):
-    """Plants three mutants of the packet record in place: the tool must see them, the
-    packet test must kill at least one, and the source must come back byte for byte."""
+    """Checks the map of tests to sources: every test (soaks aside) names what it covers. Then
+    plants three mutants of the packet record in place: the tool must see them, the tests
+    labelled for that file must kill at least one, and the source must come back byte for
+    byte."""
     suite = Suite(args.build_dir, 60)
+    unlabelled = [n for n in suite.names() if not suite.covers[n]]
+    if unlabelled:
+        sys.exit("mutate: tests without a %r label (cmake/CpdTestCoverage.cmake): %s"
+                 % (COVERS, " ".join(unlabelled)))
     target = "cpd/host/framework/cpd_packet.cpp"
+    names = suite.exact(target)
+    if not names:
+        sys.exit("mutate: no test is labelled %s%s" % (COVERS, target))
+    executables = sorted({os.path.basename(suite.tests[n][0][0]) for n in names})
     # Drawn from the file's own mutants, not from the run's sample: the sample follows every
     # product file, so an edit anywhere may leave it without three mutants here.
     def draw():
@@ -437,12 +448,11 @@ def cmd_ci(args):
     statuses = []
     try:
         for m in chosen:
-            result = check_mutant(m, ROOT, args.build_dir, suite, ["cpd_packet_test"],
-                                  exes=["cpd_packet_test"])
+            result = check_mutant(m, ROOT, args.build_dir, suite, executables, names=names)
             statuses.append(result["status"])
             print("mutate ci: %s %s:%d %s" % (m["id"], target, m["line"], result["status"]))
     finally:
-        build(args.build_dir, 600, ["cpd_packet_test"])
+        build(args.build_dir, 600, executables)
     with open(os.path.join(ROOT, target), "rb") as f:
         if f.read() != before:
             sys.exit("mutate: %s was not restored" % target)

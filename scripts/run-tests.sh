@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it: installs what is missing, then builds and runs the
 # suite plainly (with the mutation tool's self-check) and under AddressSanitizer+UBSan and
-# ThreadSanitizer, the Windows DLL's suite under Wine and its ZIP bundle, a short fuzz run and
+# ThreadSanitizer, the Windows suites under Wine (libserialport double, real libserialport.dll)
+# and the ZIP bundle, the Debian package installed into a scratch root, a short fuzz run and
 # the benchmark's short mode.
 # Usage: scripts/run-tests.sh [--quick]   (--quick: the plain suite only)
 set -euo pipefail
@@ -50,14 +51,25 @@ fi
 run_preset asan
 run_preset tsan
 
-# The shipped Windows DLL needs Microsoft's STL headers beside the repository.
-if [ -f ../shared/third_party/msvc-stl/stl/inc/yvals_core.h ]; then
+# The Windows build compiles Microsoft's STL and libserialport: CMake takes the copies in
+# ../shared beside the repository, or else downloads the pinned commits.
+windows_sources() {
+    { [ -f ../shared/third_party/msvc-stl/stl/inc/yvals_core.h ] &&
+        [ -f ../shared/third_party/libserialport/windows.c ]; } ||
+        timeout 20 git ls-remote --exit-code https://github.com/microsoft/STL.git HEAD >/dev/null 2>&1
+}
+if windows_sources; then
     run_preset msvc-x64
     section "msvc-x64 bundle"
     cmake --build --preset msvc-x64 --target package
 else
-    section "msvc-x64 skipped: ../shared/third_party/msvc-stl is missing (Microsoft's STL, tag vs-2022-17.4, from github.com/microsoft/STL)"
+    section "msvc-x64 skipped: neither ../shared/third_party/{msvc-stl,libserialport} nor a network to fetch them (github.com/microsoft/STL, github.com/sigrokproject/libserialport)"
 fi
+
+section "Debian package, installed into a scratch root"
+cmake --preset deb >/dev/null
+cmake --build --preset deb
+tests/package/deb_install_test.sh "$(ls -t build/deb/local-serial-redir_*.deb | head -n 1)"
 
 section "fuzz (smoke run on the seed corpus)"
 fuzz/build.sh

@@ -9,9 +9,9 @@ base=(cmake g++ make pkg-config python3 python3-serial libserialport-dev googlet
       libcli11-dev nlohmann-json3-dev)
 # The Windows DLL: clang-cl (clang-tools-14), lld-link, llvm-dlltool and llvm-objdump, MinGW-w64's
 # Windows headers (mingw-w64-x86-64-dev alone: no MinGW compiler is used), and Wine to run the
-# tests.
+# tests. The Debian package: dpkg-shlibdeps (dpkg-dev) works out its dependencies.
 extra=(socat valgrind clang-14 libclang-rt-14-dev
-       clang-tools-14 lld-14 llvm-14 mingw-w64-x86-64-dev wine wine64)
+       clang-tools-14 lld-14 llvm-14 mingw-w64-x86-64-dev wine wine64 dpkg-dev)
 
 packages=("${base[@]}")
 if [ "$want" = all ]; then

@@ -125,14 +125,8 @@ __asm__(
 
 // --- type_info ------------------------------------------------------------------------------
 // Every RTTI descriptor starts with a pointer to type_info's vftable; its one slot is the
-// deleting destructor, which nothing calls (descriptors are never deleted). Names produced by
-// type_info::name() are cached in a list rooted here and freed when the module goes.
-struct __type_info_node {
-    alignas(16) unsigned char header[16];
-};
-__type_info_node __type_info_root_node{};
-__declspec(dllimport) void __cdecl __std_type_info_destroy_list(__type_info_node* root);
-
+// deleting destructor, which nothing calls (descriptors are never deleted). The cache of
+// type_info::name() is in type_info_names.cpp.
 static void* __cdecl TypeInfoDeletingDestructor(void* self, unsigned) {
     return self;
 }
@@ -220,10 +214,9 @@ BOOL WINAPI _DllMainCRTStartup(HINSTANCE instance, DWORD reason, LPVOID reserved
     }
     const BOOL result = DllMain(instance, reason, reserved);
     if (reason == DLL_PROCESS_DETACH) {
-        // Static destructors, then the type_info name cache. This runs under the loader lock:
-        // nothing registered here may wait for another thread.
+        // Static destructors. This runs under the loader lock: nothing registered here may
+        // wait for another thread.
         _execute_onexit_table(&gModuleAtExit);
-        __std_type_info_destroy_list(&__type_info_root_node);
     }
     return result;
 }

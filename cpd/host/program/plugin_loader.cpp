@@ -54,8 +54,10 @@ std::string Plugin::DriverName() const {
 
 std::string DefaultPluginPath() {
     const std::string dir = ProgramDir();
-    if (!dir.empty() && FileReadable(dir + kPluginFile)) {
-        return dir + kPluginFile;
+    for (const std::string& folder : {dir, dir + CPD_HOST_INSTALLED_LIB_DIR}) {
+        if (!dir.empty() && FileReadable(folder + kPluginFile)) {
+            return folder + kPluginFile;
+        }
     }
     return CPD_HOST_BUILD_PLUGIN;
 }

@@ -39,7 +39,8 @@ class Plugin {
     const CpdDrvModule* mModule = nullptr;
 };
 
-// The plug-in next to the running binary, else the one of the build tree it was built in.
+// The plug-in next to the running binary, else in the library folder of an installed
+// cpd-host, else the one of the build tree it was built in.
 std::string DefaultPluginPath();
 
 }  // namespace cpd::host

@@ -105,26 +105,39 @@ std::string LooseKey(const std::string& text) {
 }
 
 std::string ExplainMissingPort(const std::string& wanted, const std::vector<PortInfo>& ports) {
+    std::string byName;
     std::string nearMiss;
     std::string known;
     for (const PortInfo& port : ports) {
-        if (!port.description) {
-            continue;
-        }
-        if (*port.description == wanted) {
+        if (port.description && *port.description == wanted) {
             return "";
+        }
+        // A port's name is what users know from other tools; say how to reach that port.
+        if (port.name == wanted) {
+            byName = port.description
+                         ? "\n" + port.name +
+                               " is that port's name: select it by its description, " +
+                               Quote(*port.description)
+                         : "\n" + port.name +
+                               " exists but has no description, and the plug-in selects a port "
+                               "only by the exact text of its description: this port cannot be "
+                               "selected";
+        }
+        if (!port.description) {
+            known += "\n  (no description)  (" + port.name + ")";
+            continue;
         }
         if (nearMiss.empty() && LooseKey(*port.description) == LooseKey(wanted)) {
             nearMiss = *port.description;
         }
         known += "\n  " + Quote(*port.description) + "  (" + port.name + ")";
     }
-    std::string message = "no serial port is described as " + Quote(wanted);
+    std::string message = "no serial port is described as " + Quote(wanted) + byName;
     if (!nearMiss.empty()) {
         message += "\ndid you mean " + Quote(nearMiss) +
                    "? The description must match exactly: case and blanks count.";
     }
-    message += known.empty() ? "\nno serial ports found" : "\nports found:" + known;
+    message += ports.empty() ? "\nno serial ports found" : "\nports found:" + known;
     return message;
 }
 

@@ -27,8 +27,9 @@ bool ListPorts(std::vector<PortInfo>* out, std::string* error);
 // differ only in case or blanks have the same key.
 std::string LooseKey(const std::string& text);
 
-// Empty when a port has exactly this description; otherwise the message a user needs: the
-// near miss if one differs only in case or blanks, and the descriptions that do exist.
+// Empty when a port has exactly this description; otherwise the message a user needs: how to
+// select a port whose name was given, the near miss if one differs only in case or blanks,
+// and the ports that do exist.
 std::string ExplainMissingPort(const std::string& wanted, const std::vector<PortInfo>& ports);
 
 // "FT232R USB UART - A1" with quotes, backslashes and control bytes escaped as in C.

@@ -434,6 +434,10 @@ TEST(CommandLineErrors, ExitWithTheProblemsCodeAndNameIt) {
              {{"--virtual", vs, "term", "virtual uart -  VS01"},
               4,
               "did you mean \"Virtual UART - VS01\"? The description must match exactly"},
+             {{"--virtual", vs, "term", "/dev/ttyUSB0"},
+              4,
+              "/dev/ttyUSB0 is that port's name: select it by its description, \"Virtual UART - "
+              "VS01\""},
              {{"--virtual", vs, "serve", "--listen", "127.0.0.1:" + std::to_string(busy),
                "Virtual UART - VS01"},
               5,
