@@ -1,3 +1,4 @@
+// The benchmark's malloc, calloc, realloc and free: glibc's, counted per thread.
 #include "bench/alloc_count.h"
 
 #include <cstddef>

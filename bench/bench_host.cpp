@@ -1,6 +1,8 @@
+// The benchmark's host side: the counting device, the plug-in loaded by path, request packets.
 #include "bench/bench_host.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <cstdio>
@@ -132,14 +134,31 @@ double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-}  // namespace bench
+void Sleep(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
 
-namespace bench {
+namespace {
+
+uint64_t ClockNs(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace
 
 uint64_t ThreadCpuNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+    return ClockNs(CLOCK_THREAD_CPUTIME_ID);
+}
+
+uint64_t ProcessCpuNs() {
+    return ClockNs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+uint64_t OtherThreadCpuNs(std::thread& thread) {
+    clockid_t clock;
+    return pthread_getcpuclockid(thread.native_handle(), &clock) == 0 ? ClockNs(clock) : 0;
 }
 
 }  // namespace bench

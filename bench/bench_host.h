@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cpd/interface/cpd_device.h"
@@ -109,7 +110,12 @@ std::unique_ptr<cpd::CpdPacket> WritePacket(const uint8_t* data, uint32_t length
 std::vector<uint8_t> Pattern(size_t length);
 
 double Seconds(Clock::duration d);
+void Sleep(double seconds);
 // CPU time of the calling thread: unlike wall time, barely moved by other load on the machine.
 uint64_t ThreadCpuNs();
+// CPU time of every thread of this process, the log writer included.
+uint64_t ProcessCpuNs();
+// CPU time of another thread of this process.
+uint64_t OtherThreadCpuNs(std::thread& thread);
 
 }  // namespace bench

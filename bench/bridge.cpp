@@ -1,3 +1,4 @@
+// Bridge benchmark: cpd-host serve and socat chains moving a line's bytes to a TCP client.
 #include "bench/bridge.h"
 
 #include <arpa/inet.h>

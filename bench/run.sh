@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need (RelWithDebInfo, in build/bench unless BENCH_BUILD_DIR says
-# otherwise) and runs them all: in-process figures, callgrind instruction counts and, when
-# cpd-host is part of the tree, the TCP bridge against socat.
+# otherwise) and runs them all: in-process figures, callgrind instruction counts, the TCP bridge
+# against socat and the RFC 2217 front end.
 #
 #   bench/run.sh           full run (about two minutes on two cores)
 #   bench/run.sh --short   seconds; what CI runs (no thresholds)
@@ -19,14 +19,7 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCPD_BUILD_BENCH=ON \
     -DCPD_BUILD_TESTS=OFF >/dev/null
-targets=(cpd_bench local_serial_redir)
-have_host=0
-if [[ -f "$root/cpd/host/program/CMakeLists.txt" ]] &&
-    cmake --build "$build" --target help | grep '^\.\.\. cpd-host$' >/dev/null; then
-    targets+=(cpd-host)
-    have_host=1
-fi
-cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+cmake --build "$build" -j2 --target cpd_bench local_serial_redir cpd-host >/dev/null
 
 bench="$build/bench/cpd_bench"
 echo "## Benchmark run $(date -u '+%Y-%m-%d %H:%M UTC')${short:+ (short)}"
@@ -56,22 +49,18 @@ else
     echo "(valgrind or python3 missing: no instruction counts)"
 fi
 
-if [[ $have_host == 1 ]]; then
-    if ! command -v socat >/dev/null; then
-        if [[ $(id -u) == 0 ]]; then
-            apt-get install -y socat >/dev/null 2>&1 || true
-        elif command -v sudo >/dev/null; then
-            sudo apt-get install -y socat >/dev/null 2>&1 || true
-        fi
+if ! command -v socat >/dev/null; then
+    if [[ $(id -u) == 0 ]]; then
+        apt-get install -y socat >/dev/null 2>&1 || true
+    elif command -v sudo >/dev/null; then
+        sudo apt-get install -y socat >/dev/null 2>&1 || true
     fi
-    # Named by its place, not searched for: a stale binary elsewhere in the tree must not be
-    # measured instead.
-    host="$build/cpd/host/program/cpd-host"
-    "$bench" bridge "$host" $short
-    # pyserial (Debian python3-serial) is seen by /usr/bin/python3 only.
-    if [[ -x /usr/bin/python3 ]] && command -v socat >/dev/null; then
-        /usr/bin/python3 "$root/bench/rfc2217_bench.py" $short "$host"
-    fi
-else
-    echo "(cpd-host not in this tree: no bridge figures)"
+fi
+# Named by its place, not searched for: a stale binary elsewhere in the tree must not be
+# measured instead.
+host="$build/cpd/host/program/cpd-host"
+"$bench" bridge "$host" $short
+# pyserial (Debian python3-serial) is seen by /usr/bin/python3 only.
+if [[ -x /usr/bin/python3 ]] && command -v socat >/dev/null; then
+    /usr/bin/python3 "$root/bench/rfc2217_bench.py" $short "$host"
 fi

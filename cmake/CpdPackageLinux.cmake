@@ -1,14 +1,15 @@
 # Install rules for Linux and the .deb made from them, included by CpdPackage.cmake:
 #   bin/cpd-host
-#   lib/local-serial-redir/          the plug-in and the framework libraries; cpd-host finds
-#                                    them through an RPATH relative to itself
+#   lib/local-serial-redir/          the plug-in, the framework libraries and the virtual
+#                                    adapters' interposer; cpd-host finds them through an RPATH
+#                                    relative to itself (the interposer: see FindLibrary)
 #   share/doc/local-serial-redir/    README.md, LICENSE, the licences of code compiled in
 # libserialport is the system's (Debian's libserialport0), not part of the package.
 include(GNUInstallDirs)
 set(CPD_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR}/local-serial-redir)
 # Every shared library of the project that cpd-host uses, linked or loaded: all of them go to
 # CPD_INSTALL_LIBDIR.
-set(CPD_INSTALLED_LIBRARIES local_serial_redir cpd_utils cpd_log)
+set(CPD_INSTALLED_LIBRARIES local_serial_redir cpd_utils cpd_log vserial_preload)
 
 file(RELATIVE_PATH libdir_from_bin ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_PREFIX}/${CPD_INSTALL_LIBDIR})

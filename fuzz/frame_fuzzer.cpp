@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "cpd/host/program/serial_packets.h"
-#include "cpd/host/program/serve_access.h"
+#include "cpd/host/program/serve_token.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "fuzz/fuzz_input.h"
 

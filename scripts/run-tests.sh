@@ -75,9 +75,7 @@ section "fuzz (smoke run on the seed corpus)"
 fuzz/build.sh
 fuzz/run.sh smoke
 
-if [ -x bench/run.sh ]; then
-    section "benchmark (short)"
-    bench/run.sh --short
-fi
+section "benchmark (short)"
+bench/run.sh --short
 
 finish

@@ -1,5 +1,7 @@
+// The rig of virtual serial adapters: pty pairs, their sysfs tree, pacing and echo threads.
 #include "vserial/vserial.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -148,6 +150,16 @@ Parity ParityOf(unsigned cflag) {
     return (cflag & PARODD) ? Parity::kOdd : Parity::kEven;
 }
 
+// The interposer's controls, looked up once in the running process; null without an interposer.
+const vs_controls* Controls() {
+    static const vs_controls* const controls = [] {
+        using Get = const vs_controls* (*)();
+        const auto get = reinterpret_cast<Get>(::dlsym(RTLD_DEFAULT, VS_CONTROLS_SYMBOL));
+        return get != nullptr ? get() : nullptr;
+    }();
+    return controls;
+}
+
 }  // namespace
 
 // ---- LinePacer ----------------------------------------------------------------------------------
@@ -210,7 +222,7 @@ class LinePacer {
     // Bits one byte takes on the wire, and the baud rate, as the port last set them.
     void lineTiming(int* bitsPerByte, int* baud) {
         struct vs_line line {};
-        if (vs_line(mId, &line) == 0) {
+        if (Controls()->line(mId, &line) == 0) {
             mBits = 1 + DataBits(line.cflag) + ((line.cflag & PARENB) ? 1 : 0) +
                     ((line.cflag & CSTOPB) ? 2 : 1);
             // At 0 baud (hang-up) a real line carries nothing; the slowest rate stands in.
@@ -315,7 +327,7 @@ Adapter::~Adapter() {
 
 std::optional<LineSettings> Adapter::Settings() const {
     struct vs_line line {};
-    if (vs_line(mId, &line) != 0) {
+    if (Controls()->line(mId, &line) != 0) {
         return std::nullopt;
     }
     LineSettings s;
@@ -330,16 +342,16 @@ std::optional<LineSettings> Adapter::Settings() const {
 }
 
 bool Adapter::Dtr() const {
-    return (vs_modem(mId) & TIOCM_DTR) != 0;
+    return (Controls()->modem(mId) & TIOCM_DTR) != 0;
 }
 
 bool Adapter::Rts() const {
-    return (vs_modem(mId) & TIOCM_RTS) != 0;
+    return (Controls()->modem(mId) & TIOCM_RTS) != 0;
 }
 
 std::vector<LineEvent> Adapter::LineEvents() const {
     struct vs_event raw[256];
-    int n = vs_events(mId, raw, 256);
+    int n = Controls()->events(mId, raw, 256);
     std::vector<LineEvent> events;
     for (int i = 0; i < n; ++i) {
         events.push_back(
@@ -349,15 +361,15 @@ std::vector<LineEvent> Adapter::LineEvents() const {
 }
 
 int Adapter::OpenCount() const {
-    return vs_open_count(mId);
+    return Controls()->open_count(mId);
 }
 
 void Adapter::RefuseOpen(int err) {
-    vs_refuse_open(mId, err);
+    Controls()->refuse_open(mId, err);
 }
 
 void Adapter::RefuseSettings(bool refuse) {
-    vs_refuse_settings(mId, refuse ? 1 : 0);
+    Controls()->refuse_settings(mId, refuse ? 1 : 0);
 }
 
 void Adapter::Unplug() {
@@ -368,7 +380,7 @@ void Adapter::Unplug() {
     if (mEcho != nullptr) {
         mEcho->stop();
     }
-    vs_unplug(mId);
+    Controls()->unplug(mId);
     std::error_code ec;
     fs::remove(mSysfsLink, ec);
     fs::remove_all(mSysfsDevice, ec);
@@ -395,9 +407,14 @@ void Adapter::Unplug() {
 // ---- Rig ----------------------------------------------------------------------------------------
 
 std::unique_ptr<Rig> Rig::Create() {
-    if (const char* missing = vs_unlinked_symbol()) {
-        std::fprintf(stderr, "vserial: %s is not interposed; link the executable with vserial\n",
-                     missing);
+    if (Controls() == nullptr) {
+        std::fprintf(stderr,
+                     "vserial: no interposer in this process; link the executable with "
+                     "vserial_interposed or preload libvserial_preload.so\n");
+        return nullptr;
+    }
+    if (const char* missing = Controls()->unlinked_symbol()) {
+        std::fprintf(stderr, "vserial: %s is not interposed\n", missing);
         return nullptr;
     }
     const char* tmp = std::getenv("TMPDIR");
@@ -423,7 +440,7 @@ std::unique_ptr<Rig> Rig::Create() {
         fs::remove_all(pattern, ec);
         return nullptr;
     }
-    if (vs_activate(pattern.c_str()) != 0) {
+    if (Controls()->activate(pattern.c_str()) != 0) {
         std::fprintf(stderr, "vserial: another Rig is active\n");
         fs::remove_all(pattern, ec);
         return nullptr;
@@ -439,7 +456,7 @@ Rig::~Rig() {
         }
         adapter->mPacer.reset();
     }
-    vs_deactivate();
+    Controls()->deactivate();
     mAdapters.clear();
     std::error_code ec;
     fs::remove_all(mRoot, ec);
@@ -509,7 +526,8 @@ Adapter* Rig::addAdapter(const std::string& tty, const std::string& target,
         return nullptr;
     }
     adapter->mPeerFd = adapter->mMasterFd;
-    adapter->mId = vs_add(adapter->mPortName.c_str(), slaveName.c_str(), adapter->mSlaveFd);
+    adapter->mId =
+        Controls()->add(adapter->mPortName.c_str(), slaveName.c_str(), adapter->mSlaveFd);
     if (adapter->mId < 0) {
         std::fprintf(stderr, "vserial: too many adapters\n");
         fs::remove(adapter->mSysfsLink, ec);
@@ -527,7 +545,7 @@ Adapter* Rig::addAdapter(const std::string& tty, const std::string& target,
             if (deviceMaster >= 0) {
                 ::close(deviceMaster);
             }
-            vs_unplug(adapter->mId);  // the slot stays taken, but nothing finds the port
+            Controls()->unplug(adapter->mId);  // the slot stays taken, but nothing finds the port
             fs::remove(adapter->mSysfsLink, ec);
             fs::remove_all(adapter->mSysfsDevice, ec);
             return nullptr;
@@ -541,7 +559,7 @@ Adapter* Rig::addAdapter(const std::string& tty, const std::string& target,
 std::vector<std::string> Rig::RealTtyAccesses() {
     std::vector<std::string> paths;
     char buf[256];
-    for (int i = 0; vs_access(i, buf, sizeof buf) == 0; ++i) {
+    for (int i = 0; Controls() != nullptr && Controls()->access_at(i, buf, sizeof buf) == 0; ++i) {
         paths.emplace_back(buf);
     }
     return paths;

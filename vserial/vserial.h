@@ -1,8 +1,9 @@
 // Virtual serial adapters for tests, the benchmark and the demo: pty-backed ports that the real
 // libserialport lists, opens, configures, reads and writes, while the machine's own serial devices
-// stay hidden. Works by interposing a few libc entry points in the executable that links this
-// library (path lookups under /sys/class/tty and /dev/tty*, terminal settings and the modem-line
-// ioctls); they stay pure pass-through while no Rig exists.
+// stay hidden. Works by interposing a few libc entry points (path lookups under /sys/class/tty and
+// /dev/tty*, terminal settings and the modem-line ioctls; interpose.c): a test executable links
+// them in (vserial_interposed), cpd-host preloads them (libvserial_preload.so) only when it is
+// asked for virtual adapters. They stay pure pass-through while no Rig exists.
 //
 // Threads: Rig and Adapter are driven by one test thread; the interposed calls they emulate may
 // come from any thread. A paced adapter runs one thread of its own that carries the bytes.
@@ -124,8 +125,8 @@ class Adapter {
 // removing every adapter and its private sysfs tree. Non-copyable: owns descriptors and a tree.
 class Rig {
   public:
-    // Empty (with a message on stderr) when another Rig exists, the interposer is not in effect
-    // for the executable's shared libraries, or the tree cannot be created.
+    // Empty (with a message on stderr) when another Rig exists, no interposer is in the process
+    // or it is not in effect for the shared libraries, or the tree cannot be created.
     static std::unique_ptr<Rig> Create();
     ~Rig();
     Rig(const Rig&) = delete;

@@ -1,3 +1,4 @@
+// The drivers' log statements: the device prefix and the hex dump.
 #include "cpd/interface/cpd_log.h"
 
 #include <cstdlib>

@@ -20,6 +20,7 @@ dpkg-deb -x "$deb" "$root" || exit 1
 libdir=$root/usr/bin/../lib/local-serial-redir  # as cpd-host finds it
 for file in usr/bin/cpd-host usr/lib/local-serial-redir/liblocal_serial_redir.so \
     usr/lib/local-serial-redir/libcpd_utils.so usr/lib/local-serial-redir/libcpd_log.so \
+    usr/lib/local-serial-redir/libvserial_preload.so \
     usr/share/doc/local-serial-redir/README.md usr/share/doc/local-serial-redir/LICENSE; do
     [ -f "$root/$file" ] || fail "missing /$file"
 done

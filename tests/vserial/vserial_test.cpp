@@ -84,15 +84,17 @@ TEST_F(VserialTest, ListsOnlyAdaptersWithTheDescriptionsTheLibraryReports) {
     EXPECT_EQ(errno, ENOENT);
 }
 
-// The guard every test's teardown relies on, and the one-rig rule.
-TEST(VserialRig, NotesTtyPathsThatReachTheRealLibcAndAllowsOneRigAtATime) {
+// The guard every test's teardown relies on.
+TEST(VserialRig, NotesTtyPathsThatReachTheRealLibc) {
     const size_t before = Rig::RealTtyAccesses().size();
     struct stat st;
     // Only a name that cannot exist: no real tty is touched even here.
     EXPECT_EQ(lstat("/sys/class/tty/vserial-no-such-tty", &st), -1);
     ASSERT_EQ(Rig::RealTtyAccesses().size(), before + 1);
     EXPECT_EQ(Rig::RealTtyAccesses().back(), "/sys/class/tty/vserial-no-such-tty");
+}
 
+TEST(VserialRig, AllowsOneRigAtATime) {
     auto first = Rig::Create();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(Rig::Create(), nullptr);
@@ -144,7 +146,7 @@ class VserialPort : public VserialTest {
 
 // A fresh port reads like an unconfigured USB serial port; settings a pty cannot hold (odd
 // rates, 7 bits, parity) read back as set and do not stick once undone.
-TEST_F(VserialPort, AppliesAndReadsBackSettingsAPtyCannotHold) {
+TEST_F(VserialPort, ReadsBackSettingsAPtyCannotHold) {
     EXPECT_EQ(ReadConfig(), (std::vector<int>{9600, 8, 1, SP_PARITY_INVALID, SP_XONXOFF_OUT}));
     EXPECT_EQ(mAdapter->OpenCount(), 1);
     ASSERT_EQ(sp_set_bits(mPort, 7), SP_OK);
@@ -177,10 +179,24 @@ TEST_F(VserialPort, RecordsModemLineChangesInOrder) {
     EXPECT_EQ(mAdapter->OpenCount(), 0);
 }
 
+// The tty rule: what the port did not read is gone once its last user has closed it.
+TEST_F(VserialPort, LastCloseDropsUnreadInput) {
+    ASSERT_EQ(write(mAdapter->PeerFd(), "stale", 5), 5);
+    for (int i = 0; i < 1000 && Count(sp_input_waiting(mPort)) < 5; ++i) {
+        usleep(1000);
+    }
+    ASSERT_EQ(Count(sp_input_waiting(mPort)), 5);
+    sp_close(mPort);
+    ASSERT_EQ(sp_open(mPort, SP_MODE_READ_WRITE), SP_OK);
+    ASSERT_EQ(write(mAdapter->PeerFd(), "fresh", 5), 5);
+    char got[8] = {};
+    EXPECT_EQ(Count(sp_blocking_read(mPort, got, 5, 5000)), 5);
+    EXPECT_STREQ(got, "fresh");
+}
+
 // Both directions at once on a paced 8E2 line: 12 bits a byte, so 1920 bytes take 1.2 s at
-// 19200 baud whatever the load (a load only makes them later). Then the tty rule: what the port
-// did not read is gone once its last user has closed it.
-TEST_F(VserialTest, PacedLineTakesTheWireTimeAndLastCloseDropsUnreadInput) {
+// 19200 baud whatever the load (a load only makes them later).
+TEST_F(VserialTest, PacedLineTakesTheWireTime) {
     Adapter* adapter =
         mRig->AddUsbAdapter({0x0403, 0x6001, {}, "Paced", {}}, vserial::Pacing::kLineRate);
     ASSERT_NE(adapter, nullptr);
@@ -211,18 +227,6 @@ TEST_F(VserialTest, PacedLineTakesTheWireTimeAndLastCloseDropsUnreadInput) {
     EXPECT_GE(took.count(), 1.19) << "faster than the wire";
     EXPECT_EQ(atPort, bytes);
     EXPECT_EQ(atPeer, bytes);
-
-    ASSERT_EQ(write(adapter->PeerFd(), "stale", 5), 5);
-    for (int i = 0; i < 1000 && Count(sp_input_waiting(port)) < 5; ++i) {
-        usleep(1000);
-    }
-    ASSERT_EQ(Count(sp_input_waiting(port)), 5);
-    sp_close(port);
-    ASSERT_EQ(sp_open(port, SP_MODE_READ_WRITE), SP_OK);
-    ASSERT_EQ(write(adapter->PeerFd(), "fresh", 5), 5);
-    char got[8] = {};
-    EXPECT_EQ(Count(sp_blocking_read(port, got, 5, 5000)), 5);
-    EXPECT_STREQ(got, "fresh");
     sp_close(port);
     sp_free_port(port);
 }

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # cpd-host.exe under Wine, on the libserialport double's echoing ports: listing, a piped term
-# session, a console session, serve with term --connect (and with an RFC 2217 client when
-# pyserial is there), and the exit codes of bad requests.
-# Usage: cpd_host_exe_test.sh WINE_RUN BIN_DIR
+# session, a console session, serve with term --connect and (PYSERIAL=ON) with pyserial's RFC 2217
+# client, and the exit codes of bad requests.
+# Usage: cpd_host_exe_test.sh WINE_RUN BIN_DIR PYSERIAL
 set -u
 run=$1
 host=$2/cpd-host.exe
+pyserial=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export SPD_PORTS="COM7=Double UART;COM8=Spare Port"
@@ -77,7 +78,7 @@ printf 'over the network\n' | "$run" "$host" term --connect "127.0.0.1:$port" \
 expect_in "term --connect echo" "$tmp/connect.out" "over the network"
 stop_server packets
 
-if /usr/bin/python3 -c "import serial" 2>/dev/null; then
+if [ "$pyserial" = ON ]; then
     start_server --rfc2217
     /usr/bin/python3 -c "import serial, sys
 s = serial.serial_for_url('rfc2217://127.0.0.1:$port', baudrate=115200, timeout=5)

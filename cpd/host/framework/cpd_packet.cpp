@@ -1,3 +1,4 @@
+// The host framework's packet record: header, payload growth, byte order.
 #include "cpd/interface/cpd_packet.h"
 
 #include <cstdio>

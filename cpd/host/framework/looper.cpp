@@ -1,3 +1,4 @@
+// The host framework's message loop: one thread running posted messages in order.
 #include "cpd/host/framework/looper.h"
 
 #include <system_error>

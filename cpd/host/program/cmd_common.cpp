@@ -1,3 +1,4 @@
+// Steps the commands share: Say, loading the plug-in, checking that the port exists.
 #include <cstdio>
 #include <vector>
 

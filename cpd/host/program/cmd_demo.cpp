@@ -1,3 +1,4 @@
+// `cpd-host demo`: a whole session on a virtual adapter with an echo device behind it.
 #include <cstdio>
 #include <mutex>
 #include <vector>

@@ -1,3 +1,4 @@
+// `cpd-host ports`: the machine's serial ports as text or JSON.
 #include <nlohmann/json.hpp>
 
 #include <cstdio>

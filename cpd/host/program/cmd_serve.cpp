@@ -1,10 +1,13 @@
+// `cpd-host serve`: the plug-in served to one remote at a time over TCP (packets or RFC 2217).
 #include "cpd/host/program/commands.h"
 #include "cpd/host/program/driver_session.h"
 #include "cpd/host/program/net.h"
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/rfc2217.h"
 #include "cpd/host/program/serial_packets.h"
-#include "cpd/host/program/serve_access.h"
+#include "cpd/host/program/serve_listener.h"
+#include "cpd/host/program/serve_remote.h"
+#include "cpd/host/program/serve_token.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
 
@@ -28,39 +31,40 @@ class PacketRemote final : public RemoteProtocol {
     PacketRemote(const PacketRemote&) = delete;
     PacketRemote& operator=(const PacketRemote&) = delete;
 
-    // Opens the device at once unless a token must come first; false (said why) if it failed.
-    bool Start() {
+    // Opens the device at once unless a token must come first; false (with a reason) if it
+    // failed.
+    bool Start(std::string* why) {
         Say("remote " + mPeer + " connected; " +
             (mRules.token ? "waiting for its token" : "opening " + Quote(*mOptions.description)));
-        return mRules.token || open();
+        return mRules.token || open(why);
     }
 
-    bool Received(const uint8_t* data, size_t n, bool* complete) override {
+    bool Received(const uint8_t* data, size_t n, bool* complete, std::string* why) override {
         mAssembler.Feed(data, n);
         std::unique_ptr<CpdPacket> packet;
         std::string error;
         FrameAssembler::Result result;
         while ((result = mAssembler.Next(&packet, &error)) == FrameAssembler::Result::kPacket) {
             *complete = true;
-            if (!admit(std::move(packet))) {
+            if (!admit(std::move(packet), why)) {
                 return false;
             }
         }
         if (result == FrameAssembler::Result::kMalformed) {
-            Say("malformed frame from " + mPeer + ": " + error + "; closing the connection");
+            *why = "malformed frame from " + mPeer + ": " + error + "; closing the connection";
             return false;
         }
         return true;
     }
 
-    bool SendingEnded() override {
+    bool SendingEnded(std::string* why) override {
         if (mAssembler.Pending() > 0) {
-            Say("remote " + mPeer + " left in mid-frame (" + std::to_string(mAssembler.Pending()) +
-                " bytes of a frame dropped)");
+            *why = "remote " + mPeer + " left in mid-frame (" +
+                   std::to_string(mAssembler.Pending()) + " bytes of a frame dropped)";
             return false;
         }
         if (mSession == nullptr) {
-            Say("remote " + mPeer + " disconnected");
+            *why = "remote " + mPeer + " disconnected";
             return false;
         }
         return true;
@@ -70,7 +74,7 @@ class PacketRemote final : public RemoteProtocol {
     SentClock& Sent() override { return mSent; }
 
   private:
-    bool open() {
+    bool open(std::string* why) {
         const std::string& description = *mOptions.description;
         DeviceIdentity identity;
         identity.devId = mOptions.devId;
@@ -85,12 +89,12 @@ class PacketRemote final : public RemoteProtocol {
             },
             &error);
         if (session == nullptr) {
-            Say(error + "; closing the connection");
+            *why = error + "; closing the connection";
             return false;
         }
         if (!session->ReportSent()) {
-            Say("the plug-in could not open " + Quote(description) + " for " + mPeer +
-                "; closing the connection (the log shows the plug-in's reason)");
+            *why = "the plug-in could not open " + Quote(description) + " for " + mPeer +
+                   "; closing the connection (the log shows the plug-in's reason)";
             return false;
         }
         session->SetAfterDeliver([this, &description](uint16_t cmd) {
@@ -106,8 +110,8 @@ class PacketRemote final : public RemoteProtocol {
     }
 
     // Hands a frame to the driver, or checks the token and opens the driver when it is the
-    // first. False when the connection must close.
-    bool admit(std::unique_ptr<CpdPacket> packet) {
+    // first. False (with a reason) when the connection must close.
+    bool admit(std::unique_ptr<CpdPacket> packet, std::string* why) {
         if (mSession != nullptr) {
             // A token nobody asked for is dropped.
             if (CheckTokenFrame(*packet, {}) == TokenVerdict::kNotAToken) {
@@ -117,13 +121,13 @@ class PacketRemote final : public RemoteProtocol {
         }
         const TokenVerdict token = CheckTokenFrame(*packet, *mRules.token);
         if (token != TokenVerdict::kRight) {
-            Say("remote " + mPeer +
-                (token == TokenVerdict::kWrong ? " sent a wrong token" : " sent no token") +
-                "; closing the connection");
+            *why = "remote " + mPeer +
+                   (token == TokenVerdict::kWrong ? " sent a wrong token" : " sent no token") +
+                   "; closing the connection";
             return false;
         }
         Say("remote " + mPeer + " sent the token; opening " + Quote(*mOptions.description));
-        return open();
+        return open(why);
     }
 
     const Options& mOptions;
@@ -183,18 +187,25 @@ class Server {
     // One remote from connect to leave; true when a stop signal ended it.
     bool serve(int fd, const std::string& peer) {
         std::unique_ptr<RemoteProtocol> remote;
+        std::string ending;
         if (mOptions.rfc2217) {
+            Say("client " + peer + " connected (RFC 2217); opening " +
+                Quote(*mOptions.description));
             remote = OpenRfc2217Client(
-                {mPlugin, mVirtualPorts, mTracer, *mOptions.description, mOptions.devId}, fd, peer);
+                {mPlugin, mVirtualPorts, mTracer, *mOptions.description, mOptions.devId}, fd, peer,
+                &ending);
         } else {
             auto packets = std::make_unique<PacketRemote>(mOptions, mVirtualPorts, mPlugin, mTracer,
                                                           mRules, fd, peer);
-            if (packets->Start()) {
+            if (packets->Start(&ending)) {
                 remote = std::move(packets);
             }
         }
-        const bool stop =
-            remote != nullptr && ServeRemote(fd, peer, mRules, mDoor, mStop.Fd(), *remote);
+        const bool stop = remote != nullptr &&
+                          ServeRemote(fd, peer, mRules, mDoor, mStop.Fd(), *remote, Say, &ending);
+        if (!ending.empty()) {
+            Say(ending);
+        }
         // Shut down first: a read pump blocked sending to a remote that stopped reading must be
         // released before the driver's Close joins it.
         ShutdownSocket(fd);

@@ -1,3 +1,4 @@
+// `cpd-host term`: a terminal through the plug-in, in this process or over --connect.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,7 +10,7 @@
 #include "cpd/host/program/port_lookup.h"
 #include "cpd/host/program/remote_session.h"
 #include "cpd/host/program/serial_packets.h"
-#include "cpd/host/program/serve_access.h"
+#include "cpd/host/program/serve_token.h"
 #include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
 
@@ -55,7 +56,7 @@ int WatchEnd(const StopSignals& stop, const EventFlag& closed, const RemoteSessi
 // `watch` (in-process plug-in only) tells a write the port did not take in time.
 int PumpTerminal(RemoteSession& session, const Options& options, const StopSignals& stop,
                  const EventFlag& closed, const WriteWatch* watch) {
-    TerminalInput input;
+    TerminalInput input(Say);
     if (input.Raw()) {
         Say("reading; Ctrl-] quits");
     }

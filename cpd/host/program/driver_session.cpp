@@ -1,3 +1,4 @@
+// One redirection's device side in this process, and the watch on its writes.
 #include "cpd/host/program/driver_session.h"
 
 #include <algorithm>

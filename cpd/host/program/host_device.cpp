@@ -1,3 +1,4 @@
+// The device object cpd-host hands to the plug-in.
 #include "cpd/host/program/host_device.h"
 
 #include <utility>

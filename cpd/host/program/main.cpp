@@ -50,9 +50,11 @@ int Run(int argc, const char* const* argv) {
         std::printf("cpd-host %s\n", CPD_HOST_VERSION);
         return kExitOk;
     }
-    const std::string unsupported = Unsupported(options);
-    if (!unsupported.empty()) {
-        Say(unsupported);
+    const bool demo = options.command == Command::kDemo;
+    if ((demo || !options.virtualSpecs.empty()) && !VirtualAdaptersSupported()) {
+        Say(std::string(demo ? "demo" : "--virtual") +
+            " is Linux-only: virtual adapters are Linux pseudo terminals; on Windows use a real "
+            "port (cpd-host ports lists them)");
         return kExitUsage;
     }
     std::vector<VirtualSpec> specs;
@@ -64,8 +66,12 @@ int Run(int argc, const char* const* argv) {
         }
         specs.push_back(spec);
     }
-    if (options.command == Command::kDemo) {
+    if (demo) {
         specs.push_back(DemoAdapterSpec());
+    }
+    if (!specs.empty() && !LoadInterposer(argv, &error)) {
+        Say(error);
+        return kExitVirtual;
     }
     int code = SetUpLog(options);
     if (code != kExitOk) {

@@ -52,6 +52,19 @@ void ShutdownSocket(int fd);  // both directions; wakes a thread blocked reading
 long ReceiveSome(int fd, void* data, size_t n);
 // Bytes sent, or -1. Never raises SIGPIPE; retries interrupted calls.
 long SendSome(int fd, const void* data, size_t n);
+// Whole buffer or -1; never raises SIGPIPE.
+inline int SendAll(int fd, const void* data, size_t n) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (n > 0) {
+        const long sent = SendSome(fd, bytes, n);
+        if (sent <= 0) {
+            return -1;
+        }
+        bytes += sent;
+        n -= static_cast<size_t>(sent);
+    }
+    return 0;
+}
 int SetSendTimeout(int fd, int ms);
 void SetNoDelay(int fd);
 // Before bind: a restarted server gets its port back while old connections linger in

@@ -1,3 +1,4 @@
+// cpd-host's socket calls over BSD sockets.
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <sys/time.h>

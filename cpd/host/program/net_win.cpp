@@ -1,3 +1,4 @@
+// cpd-host's socket calls over Winsock.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// cpd-host's command line (CLI11) and its help text.
 #include "cpd/host/program/options.h"
 
 #include <CLI/CLI.hpp>

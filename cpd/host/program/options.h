@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cpd/host/program/remote_session.h"
+#include "cpd/host/program/port_settings.h"
 
 namespace cpd::host {
 

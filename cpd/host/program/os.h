@@ -5,13 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "cpd/host/program/options.h"
-
 namespace cpd::host {
-
-// Why this build cannot run what `options` ask for (virtual adapters need Linux's pseudo
-// terminals); empty when it can.
-std::string Unsupported(const Options& options);
 
 // A peer that goes away must show up as a failed write, not end the process (SIGPIPE); standard
 // output carries the port's bytes unchanged (no text-mode line-end translation); standard error

@@ -1,3 +1,4 @@
+// cpd-host's operating-system services on POSIX: libraries, files, randomness.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -10,10 +11,6 @@
 #include "cpd/host/program/os.h"
 
 namespace cpd::host {
-
-std::string Unsupported(const Options&) {
-    return "";
-}
 
 void PrepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,3 +1,4 @@
+// cpd-host's operating-system services on Windows: libraries, files, randomness.
 // windows.h first: the other system headers build on its types.
 #include <windows.h>
 
@@ -43,15 +44,6 @@ std::string SystemErrorText(DWORD code) {
 }
 
 }  // namespace
-
-std::string Unsupported(const Options& options) {
-    if (!options.virtualSpecs.empty() || options.command == Command::kDemo) {
-        return std::string(options.command == Command::kDemo ? "demo" : "--virtual") +
-               " is Linux-only: virtual adapters are Linux pseudo terminals; on Windows use a "
-               "real port (cpd-host ports lists them)";
-    }
-    return "";
-}
 
 void PrepareProcess() {
     _setmode(_fileno(stdout), _O_BINARY);

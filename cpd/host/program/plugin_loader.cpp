@@ -1,3 +1,4 @@
+// Loading the plug-in by path, and finding the libraries cpd-host loads.
 #include "cpd/host/program/plugin_loader.h"
 
 #include "cpd/host/program/os.h"
@@ -53,13 +54,17 @@ std::string Plugin::DriverName() const {
 }
 
 std::string DefaultPluginPath() {
+    return FindLibrary(kPluginFile, CPD_HOST_BUILD_PLUGIN);
+}
+
+std::string FindLibrary(const std::string& file, const std::string& buildTreePath) {
     const std::string dir = ProgramDir();
     for (const std::string& folder : {dir, dir + CPD_HOST_INSTALLED_LIB_DIR}) {
-        if (!dir.empty() && FileReadable(folder + kPluginFile)) {
-            return folder + kPluginFile;
+        if (!dir.empty() && FileReadable(folder + file)) {
+            return folder + file;
         }
     }
-    return CPD_HOST_BUILD_PLUGIN;
+    return buildTreePath;
 }
 
 }  // namespace cpd::host

@@ -42,5 +42,9 @@ class Plugin {
 // The plug-in next to the running binary, else in the library folder of an installed
 // cpd-host, else the one of the build tree it was built in.
 std::string DefaultPluginPath();
+// A library cpd-host loads by path (the plug-in, the virtual adapters' interposer): the file
+// named `file` next to the running binary, else in the library folder of an installed cpd-host,
+// else `buildTreePath`.
+std::string FindLibrary(const std::string& file, const std::string& buildTreePath);
 
 }  // namespace cpd::host

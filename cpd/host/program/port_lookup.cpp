@@ -1,3 +1,4 @@
+// The machine's serial ports through libserialport, and the message for a missing one.
 #include "cpd/host/program/port_lookup.h"
 
 #include <libserialport.h>

@@ -1,3 +1,4 @@
+// The remote side of a redirection: report, settings, reads started, paced writes.
 #include "cpd/host/program/remote_session.h"
 
 #include <algorithm>

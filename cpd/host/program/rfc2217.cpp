@@ -1,3 +1,4 @@
+// `serve --rfc2217`: Telnet decoding and negotiation, COM-PORT-OPTION, one client.
 #include "cpd/host/program/rfc2217.h"
 
 #include <algorithm>
@@ -9,13 +10,12 @@
 #include <mutex>
 #include <optional>
 
-#include "cpd/host/program/commands.h"
 #include "cpd/host/program/driver_session.h"
 #include "cpd/host/program/net.h"
 #include "cpd/host/program/port_lookup.h"
-#include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
 #include "cpd/host/program/trace.h"
+#include "cpd/host/program/virtual_ports.h"
 
 namespace cpd::host {
 
@@ -469,21 +469,21 @@ class Rfc2217Client final : public RemoteProtocol, TelnetDecoder::Handler {
     Rfc2217Client(const Rfc2217Client&) = delete;
     Rfc2217Client& operator=(const Rfc2217Client&) = delete;
 
-    bool Open();
+    bool Open(std::string* error);
 
-    bool Received(const uint8_t* data, size_t n, bool* complete) override {
+    bool Received(const uint8_t* data, size_t n, bool* complete, std::string* why) override {
         std::string error;
         mActed = false;
         const bool ok = mDecoder.Feed(data, n, *this, &error);
         *complete = mActed;
         if (!ok) {
-            Say("client " + mPeer + ": " + error + "; closing the connection");
+            *why = "client " + mPeer + ": " + error + "; closing the connection";
         }
         return ok;
     }
-    bool SendingEnded() override {
+    bool SendingEnded(std::string* why) override {
         if (mDecoder.InSequence()) {
-            Say("client " + mPeer + " left in the middle of a Telnet command");
+            *why = "client " + mPeer + " left in the middle of a Telnet command";
             return false;
         }
         return true;
@@ -518,24 +518,21 @@ class Rfc2217Client final : public RemoteProtocol, TelnetDecoder::Handler {
     bool mActed = false;  // the decoder handed on an event during this Received
 };
 
-bool Rfc2217Client::Open() {
+bool Rfc2217Client::Open(std::string* error) {
     SetSendTimeout(mFd, kSendTimeoutSeconds * 1000);
-    Say("client " + mPeer + " connected (RFC 2217); opening " + Quote(mSetup.description));
     DeviceIdentity identity;
     identity.devId = mSetup.devId;
-    std::string error;
     mDriver = DriverSession::Open(
         mSetup.plugin, mSetup.description, identity, mSetup.tracer,
-        [this](std::unique_ptr<CpdPacket> packet) { mSession.OnPacket(std::move(packet)); },
-        &error);
+        [this](std::unique_ptr<CpdPacket> packet) { mSession.OnPacket(std::move(packet)); }, error);
     if (mDriver == nullptr) {
-        Say(error + "; closing the connection");
+        *error += "; closing the connection";
         return false;
     }
     serial_config report{};
     if (!mDriver->ReportSent() || !mSession.WaitForReport(std::chrono::milliseconds(0), &report)) {
-        Say("the plug-in could not open " + Quote(mSetup.description) + " for " + mPeer +
-            "; closing the connection (the log shows the plug-in's reason)");
+        *error = "the plug-in could not open " + Quote(mSetup.description) + " for " + mPeer +
+                 "; closing the connection (the log shows the plug-in's reason)";
         return false;
     }
     mDriver->SetAfterDeliver([this](uint16_t cmd) {
@@ -554,9 +551,10 @@ bool Rfc2217Client::Open() {
     mComPort->ConnectDefaults(&timing);
     std::vector<uint8_t> hello;
     mNegotiation.Start(&hello);
+    std::string unsent;
     if (mSession.ApplySettings(timing, report) != 0 || mSession.StartRead() != 0 ||
-        !send(hello, &error)) {
-        Say("cannot start serving " + mPeer + "; closing the connection");
+        !send(hello, &unsent)) {
+        *error = "cannot start serving " + mPeer + "; closing the connection";
         return false;
     }
     return true;
@@ -638,9 +636,9 @@ void Rfc2217Client::toClient(const uint8_t* data, size_t n) {
 }  // namespace
 
 std::unique_ptr<RemoteProtocol> OpenRfc2217Client(const Rfc2217Setup& setup, int fd,
-                                                  const std::string& peer) {
+                                                  const std::string& peer, std::string* error) {
     auto client = std::make_unique<Rfc2217Client>(setup, fd, peer);
-    if (!client->Open()) {
+    if (!client->Open(error)) {
         return nullptr;
     }
     return client;

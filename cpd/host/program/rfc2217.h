@@ -17,7 +17,7 @@
 
 #include "cpd/driver/local/serial/serial_protocol.h"
 #include "cpd/host/program/remote_session.h"
-#include "cpd/host/program/serve_access.h"
+#include "cpd/host/program/serve_remote.h"
 
 namespace cpd::host {
 
@@ -125,10 +125,10 @@ struct Rfc2217Setup {
 };
 
 // The client connected on `fd` (TCP_NODELAY already set), with the plug-in's device opened for
-// it, the read timing set and reading started; nullptr (said why) if that failed. ServeRemote
-// then translates both ways on the serving thread. Destroying it shuts `fd` down and closes
-// the device; it does not close `fd`.
+// it, the read timing set and reading started; nullptr (with a reason) if that failed.
+// ServeRemote then translates both ways on the serving thread. Destroying it shuts `fd` down
+// and closes the device; it does not close `fd`.
 std::unique_ptr<RemoteProtocol> OpenRfc2217Client(const Rfc2217Setup& setup, int fd,
-                                                  const std::string& peer);
+                                                  const std::string& peer, std::string* error);
 
 }  // namespace cpd::host

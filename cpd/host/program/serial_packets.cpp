@@ -1,3 +1,4 @@
+// Building the remote side's packets and reading the plug-in's.
 #include "cpd/host/program/serial_packets.h"
 
 #include <algorithm>

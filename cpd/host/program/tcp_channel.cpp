@@ -1,3 +1,4 @@
+// Packets as frames over TCP: the assembler, endpoints, listening, the client link.
 #include "cpd/host/program/tcp_channel.h"
 
 #include <algorithm>
@@ -245,19 +246,6 @@ int ConnectTcp(const Endpoint& endpoint, std::string* error) {
         CloseSocket(fd);
     }
     return -1;
-}
-
-int SendAll(int fd, const void* data, size_t n) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    while (n > 0) {
-        const long sent = SendSome(fd, bytes, n);
-        if (sent <= 0) {
-            return -1;
-        }
-        bytes += sent;
-        n -= static_cast<size_t>(sent);
-    }
-    return 0;
 }
 
 int WriteFrame(int fd, CpdPacket& packet) {

@@ -56,8 +56,6 @@ bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error);
 int ListenTcp(const Endpoint& endpoint, bool* inUse, std::string* error);
 uint16_t LocalPort(int fd);
 int ConnectTcp(const Endpoint& endpoint, std::string* error);
-// Whole buffer or -1; never raises SIGPIPE.
-int SendAll(int fd, const void* data, size_t n);
 int WriteFrame(int fd, CpdPacket& packet);
 
 // The remote side's end of a connection. Send may be called from any thread (frames never

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 namespace cpd::host {
 
@@ -18,7 +20,9 @@ constexpr unsigned char kQuitKey = 0x1d;
 // bytes or the end of input to give. Main thread only.
 class TerminalInput {
   public:
-    TerminalInput();
+    // `notify` hears of a wait the user should know about: on Windows, destruction waits for
+    // the end of a piped input whose read cannot be cancelled.
+    explicit TerminalInput(std::function<void(const std::string&)> notify);
     ~TerminalInput();
     TerminalInput(const TerminalInput&) = delete;
     TerminalInput& operator=(const TerminalInput&) = delete;

@@ -1,3 +1,4 @@
+// Console input, stop signals and wake-up flags on POSIX.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -35,7 +36,9 @@ struct TerminalInput::State {
     termios saved{};
 };
 
-TerminalInput::TerminalInput() : mState(std::make_unique<State>()) {
+// A read of standard input never outlives the session here: nothing to wait for, nothing to tell.
+TerminalInput::TerminalInput(std::function<void(const std::string&)>)
+    : mState(std::make_unique<State>()) {
     if (::isatty(STDIN_FILENO) == 0 || ::tcgetattr(STDIN_FILENO, &mState->saved) != 0) {
         return;
     }

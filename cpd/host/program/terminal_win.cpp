@@ -1,11 +1,10 @@
+// Console input, stop requests and wake-up flags on Windows, through loopback socket pairs.
 // net.h brings winsock2.h, which must come before windows.h.
 #include "cpd/host/program/net.h"
 
 #include <atomic>
-#include <cstdio>
 #include <thread>
 
-#include "cpd/host/program/tcp_channel.h"
 #include "cpd/host/program/terminal.h"
 
 namespace cpd::host {
@@ -54,6 +53,7 @@ struct TerminalInput::State {
     int writeFd = -1;
     std::atomic<bool> stop{false};
     std::thread reader;
+    std::function<void(const std::string&)> notify;
 
     void Forward(const char* data, DWORD n) {
         if (n > 0) {
@@ -114,8 +114,10 @@ struct TerminalInput::State {
     }
 };
 
-TerminalInput::TerminalInput() : mState(std::make_unique<State>()) {
+TerminalInput::TerminalInput(std::function<void(const std::string&)> notify)
+    : mState(std::make_unique<State>()) {
     State& s = *mState;
+    s.notify = std::move(notify);
     if (!MakePair(&s.readFd, &s.writeFd)) {
         return;
     }
@@ -141,7 +143,7 @@ TerminalInput::~TerminalInput() {
             ::CancelSynchronousIo(s.reader.native_handle());
             if (turn == 10) {
                 // Wine can neither peek at nor cancel a read of a Unix pipe; Windows can do both.
-                std::fputs("cpd-host: waiting for standard input to end\n", stderr);
+                s.notify("waiting for standard input to end");
             }
         }
         s.reader.join();

@@ -1,3 +1,4 @@
+// The --trace lines: one decoded line per packet and direction.
 #include "cpd/host/program/trace.h"
 
 #include <cstring>

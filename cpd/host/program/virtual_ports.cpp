@@ -1,5 +1,8 @@
+// Virtual adapters inside cpd-host on Linux: the interposer's start-up, the adapters and the
+// unix-socket bridge that lets another process play a device.
 #include "cpd/host/program/virtual_ports.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,6 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include "cpd/host/program/os.h"
+#include "cpd/host/program/plugin_loader.h"
+#include "vserial/interpose.h"
 
 namespace cpd::host {
 
@@ -213,6 +220,37 @@ class UnixPeerBridge {
     uint8_t mBuffer[65536];  // bridge thread only
     std::thread mThread;
 };
+
+bool VirtualAdaptersSupported() {
+    return true;
+}
+
+bool LoadInterposer(const char* const* argv, std::string* error) {
+    if (::dlsym(RTLD_DEFAULT, VS_CONTROLS_SYMBOL) != nullptr) {
+        return true;
+    }
+    const std::string library = FindLibrary(CPD_HOST_INTERPOSER_FILE, CPD_HOST_BUILD_INTERPOSER);
+    const char* preload = std::getenv("LD_PRELOAD");
+    const std::string preloaded = preload != nullptr ? preload : "";
+    // Already asked for and still missing: the dynamic linker refused it (and said why).
+    if (preloaded.find(library) != std::string::npos) {
+        *error = "virtual adapters need " + library + " preloaded, and it could not be";
+        return false;
+    }
+    if (!FileReadable(library)) {
+        *error = "virtual adapters need " + library + ", which is missing";
+        return false;
+    }
+    // After what is preloaded already: a sanitizer runtime preloaded by hand stays first. (A
+    // build whose AddressSanitizer runtime is linked in dynamically needs
+    // ASAN_OPTIONS=verify_asan_link_order=0, as the asan test preset sets.)
+    const std::string list = preloaded.empty() ? library : preloaded + ":" + library;
+    if (::setenv("LD_PRELOAD", list.c_str(), 1) == 0) {
+        ::execv("/proc/self/exe", const_cast<char* const*>(argv));
+    }
+    *error = "cannot restart with " + library + ": " + std::strerror(errno);
+    return false;
+}
 
 bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* error) {
     VirtualSpec spec;

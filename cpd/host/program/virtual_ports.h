@@ -21,11 +21,21 @@ struct VirtualSpec {
     vserial::Pacing pacing = vserial::Pacing::kNone;
 };
 
+// False where this build has none: on Windows, which has no pseudo terminals.
+bool VirtualAdaptersSupported();
+
 // SPEC: comma-separated key=value pairs, all optional: product=TEXT manufacturer=TEXT
 // serial=TEXT vid=HEX pid=HEX peer=echo|none|unix:PATH pace=line|none. Defaults: product
 // "Virtual UART", manufacturer "cpd-host", vid 0403, pid 6001, no serial number, peer echo,
 // bytes at memory speed (pace=line: at the line's rate, as on a real wire).
 bool ParseVirtualSpec(const std::string& text, VirtualSpec* out, std::string* error);
+
+// Virtual adapters need the interposer of libc calls (libvserial_preload.so) ahead of the C
+// library, which only a fresh start of the program can give, so the product itself carries no
+// test machinery. When no interposer is loaded yet, starts the running program again with it
+// preloaded and the same arguments, and does not return; returns false with a reason when it
+// cannot. Call it only for --virtual and demo, before anything else has started.
+bool LoadInterposer(const char* const* argv, std::string* error);
 
 class VirtualPorts {
   public:

@@ -6,6 +6,15 @@ namespace cpd::host {
 
 struct VirtualPorts::Parts {};
 
+bool VirtualAdaptersSupported() {
+    return false;
+}
+
+bool LoadInterposer(const char* const*, std::string* error) {
+    *error = "--virtual is Linux-only";
+    return false;
+}
+
 bool ParseVirtualSpec(const std::string&, VirtualSpec*, std::string* error) {
     *error = "--virtual is Linux-only";
     return false;

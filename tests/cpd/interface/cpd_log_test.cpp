@@ -1,3 +1,4 @@
+// The drivers' log statements as they reach the log: device prefix, hex dump.
 #include "cpd/interface/cpd_log.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The packet record's writes and growth.
 #include "cpd/interface/cpd_packet.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
     return bytes;
 }
 
-TEST(PacketWrite, GrowthPastCapacityKeepsContentAndGrowsInWholeSteps) {
+TEST(PacketWrite, GrowsPastCapacityInWholeStepsKeepingItsContent) {
     CpdPacket packet(1024);
     ASSERT_EQ(packet.SetHeader(0x21, 0x0105, 77), 0);
     const std::vector<uint8_t> first = Pattern(1000, 3);

@@ -1,3 +1,4 @@
+// The packet-interaction layer: delivery order, handlers on the looper, waiters, teardown.
 #include "cpd/interface/inf_pkt_interact.h"
 
 #include <gtest/gtest.h>
@@ -126,7 +127,8 @@ TEST_F(Interact, ConcurrentDeliveriesReachTheCallbackOneAtATimeInDeliveryOrder) 
     }
 }
 
-TEST_F(Interact, AsyncHandlerRunsOnTheLooperThreadAndWinsOverAWaiterOnce) {
+// The handler runs on the looper thread and takes the first packet of its seq before a waiter.
+TEST_F(Interact, AsyncHandlerTakesOnePacketOnTheLooperThreadBeforeAWaiter) {
     mLayer->AddAsyncHandler(6, &Owner::OnAsync);
     mLayer->AddSyncWaiter(6);
     EXPECT_EQ(mLayer->OnReceive(11, MakePacket(6, 1)), 0);

@@ -1,3 +1,4 @@
+// The plug-in's entry: CPD_DRV_MODULE, its open function and the driver object.
 #include "cpd/driver/local/serial/driver_entry.h"
 
 #include <new>

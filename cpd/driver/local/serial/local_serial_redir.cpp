@@ -1,3 +1,4 @@
+// The redirection of one local serial port: commands, configuration report, read pump.
 #include "cpd/driver/local/serial/local_serial_redir.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The local serial port of one redirection over libserialport: open, settings, reads, writes.
 #include "cpd/driver/local/serial/serial_io.h"
 
 #include <libserialport.h>

@@ -118,7 +118,7 @@ struct Expected {
     }
 };
 
-TEST_F(LogFile, LinesMatchTheCLibraryByteForByteAndAnErrorIsWrittenBeforeItReturns) {
+TEST_F(LogFile, LinesAreWrittenAsFormattedByTheTimeAnErrorReturns) {
     int object = 0;
     const std::string mid(100 * 1024, 'm');   // longer than the writer's output buffer
     const std::string huge(600 * 1024, 'h');  // longer than half the ring: the caller writes it
@@ -160,7 +160,7 @@ TEST_F(LogFile, LinesMatchTheCLibraryByteForByteAndAnErrorIsWrittenBeforeItRetur
 // A log destination that takes nothing (a pipe nobody reads) must not stop the callers: Debug
 // lines beyond the ring are dropped and counted, every Error line arrives, each thread's lines
 // stay whole and in order.
-TEST_F(LogFile, FullRingDropsAndCountsDebugLinesButNeverErrors) {
+TEST_F(LogFile, FullRingCostsOnlyCountedDebugLines) {
     const std::string fifo = mPath + ".fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
@@ -225,7 +225,7 @@ TEST_F(LogFile, FullRingDropsAndCountsDebugLinesButNeverErrors) {
 // record marking it was written whole even where the gap was shorter than a record's head (an
 // overrun ASan reports). Error lines are never dropped, so records of thirteen sizes meet the
 // small ring's end at every gap.
-TEST_F(LogFile, RingWrapsAtEveryGapAndLosesNoLine) {
+TEST_F(LogFile, RingWrapLosesNoLineAtAnyGap) {
     const std::string body(13 * 8, 'g');
     constexpr int kLines = 30000;  // hundreds of times round the small ring
     uint32_t seed = 1;

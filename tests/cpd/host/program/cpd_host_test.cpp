@@ -154,7 +154,7 @@ class WithTempDir : public ::testing::Test {
     std::string mDir;
 };
 
-TEST(DemoCommand, RunsASessionOnAVirtualAdapterAndEveryByteComesBack) {
+TEST(DemoCommand, EchoesEveryByteOfAWholeSession) {
     Subprocess demo({kHost, "demo"});
     EXPECT_EQ(demo.Wait(), 0) << demo.Stdout() << demo.Stderr();
     EXPECT_TRUE(Has(demo.Stdout(),
@@ -162,21 +162,24 @@ TEST(DemoCommand, RunsASessionOnAVirtualAdapterAndEveryByteComesBack) {
                     "byte-exact"));
 }
 
-TEST(PortsCommand, ListsVirtualAdaptersUnderTheirExactDescriptionsAsTextAndJson) {
-    std::vector<std::string> args{kHost, "--virtual",
-                                  "product=Quote \"Q\"  Port,serial=J1,peer=none", "--virtual",
-                                  "product=Plain,manufacturer=ACME,vid=1a86,pid=7523,peer=none"};
-    args.push_back("ports");
-    Subprocess ports(args);
+// Two virtual adapters listed; blanks and quotes are part of a description.
+std::vector<std::string> PortsArgs(const std::string& extra = "") {
+    return Args({kHost, "--virtual", "product=Quote \"Q\"  Port,serial=J1,peer=none", "--virtual",
+                 "product=Plain,manufacturer=ACME,vid=1a86,pid=7523,peer=none", "ports"},
+                extra);
+}
+
+TEST(PortsCommand, ShowsExactDescriptionsAsText) {
+    Subprocess ports(PortsArgs());
     ASSERT_EQ(ports.Wait(), 0) << ports.Stderr();
-    // Blanks and quotes are part of the description and are shown as they are.
     EXPECT_TRUE(Has(ports.Stdout(),
                     "\"Quote \\\"Q\\\"  Port - J1\"\n    port: /dev/ttyUSB0   transport: "
                     "usb   vid:pid: 0403:6001   manufacturer: \"cpd-host\"   "
                     "serial: \"J1\"\n"));
+}
 
-    args.push_back("--json");
-    Subprocess json(args);
+TEST(PortsCommand, GivesEachPortsDetailsAsJson) {
+    Subprocess json(PortsArgs("--json"));
     ASSERT_EQ(json.Wait(), 0) << json.Stderr();
     const auto list = nlohmann::json::parse(json.Stdout(), nullptr, false);
     ASSERT_TRUE(list.is_array() && list.size() == 2) << json.Stdout();
@@ -194,7 +197,7 @@ class TermOnVirtualAdapter : public WithTempDir {
     std::string Spec() const { return "product=Test Port,serial=T1,peer=unix:" + Socket(); }
 };
 
-TEST_F(TermOnVirtualAdapter, MovesBytesBothWaysWholeAndInOrderWithTheRequestedSettings) {
+TEST_F(TermOnVirtualAdapter, CarriesEveryByteBothWaysAtTheRequestedSettings) {
     struct Case {
         std::string spec;      // added to the adapter's
         std::string settings;  // term's
@@ -243,7 +246,7 @@ TEST_F(TermOnVirtualAdapter, MovesBytesBothWaysWholeAndInOrderWithTheRequestedSe
 }
 
 // Regression: term used to exit 0 while the plug-in dropped the writes the port refused.
-TEST_F(TermOnVirtualAdapter, StopsAndCountsWhatWasNotSentWhenTheDeviceStopsReading) {
+TEST_F(TermOnVirtualAdapter, StalledDeviceEndsTheSessionCountingTheUnsentBytes) {
     std::signal(SIGPIPE, SIG_IGN);  // term leaves with its input unread
     Subprocess term({kHost, "--virtual", Spec(), "term", "Test Port - T1"});
     Stream device(ConnectUnix(Socket()));  // connected but never reading
@@ -310,7 +313,8 @@ class ServeOverLoopback : public WithTempDir {
     size_t mSessions = 0;
 };
 
-TEST_F(ServeOverLoopback, ServesRemotesInTurnWithTheirSettingsAndDropsBrokenOnes) {
+// Remotes in turn, each with its settings; a broken one is dropped and the next served.
+TEST_F(ServeOverLoopback, BrokenRemoteLeavesTheServerServingTheNext) {
     RoundTrip("one");
     EXPECT_TRUE(Has(mServer->Stderr(), "virtual /dev/ttyUSB0: 38400 baud"));
     // The device is closed when the remote leaves and opened again for the next one.
@@ -335,7 +339,7 @@ TEST_F(ServeOverLoopback, ServesRemotesInTurnWithTheirSettingsAndDropsBrokenOnes
 
 // Regression: a remote arriving while the previous one was still being served (or torn down)
 // was refused at once.
-TEST_F(ServeOverLoopback, ANewRemoteWaitsForTheSlotAndOnlyAThirdIsRefused) {
+TEST_F(ServeOverLoopback, OneMoreRemoteMayWaitForTheSlot) {
     Subprocess first = Connect("--linger 300");
     ASSERT_TRUE(mServer->WaitForStderr("remote>plugin START_READ"));
     Subprocess second = Connect("--linger 300");
@@ -371,29 +375,36 @@ class ServeToTheNetwork : public ServeOverLoopback {
         std::ifstream(Token()) >> token;
         return token;
     }
+    // Each remote sends its bytes and must be closed with the reason logged.
+    void ExpectClosed(const std::vector<std::pair<std::string, std::string>>& sentAndLogged) {
+        for (const auto& [sent, logged] : sentAndLogged) {
+            Stream remote(LoopbackTcp(&mPort));
+            ASSERT_TRUE(remote.Send(sent));
+            EXPECT_TRUE(remote.WaitForClose()) << logged;
+            EXPECT_TRUE(mServer->WaitForStderr(logged));
+        }
+    }
 };
 
-// Regression for the half-close: the remote used to lose the answer to its last write.
-TEST_F(ServeToTheNetwork, AdmitsOnlyTheTokenClosesSilentRemotesAndAnswersAHalfClosedOne) {
+TEST_F(ServeToTheNetwork, AdmitsOnlyARemoteWithTheToken) {
     EXPECT_TRUE(Has(mServer->Stderr(), "listening on "));
     EXPECT_TRUE(Has(mServer->Stderr(), "127.0.0.1:" + std::to_string(mPort)));
     struct stat info {};
     ASSERT_EQ(::stat(Token().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(FileToken().size(), 64u);
-    using Case = std::pair<std::string, std::string>;  // sent, logged
-    for (const auto& [sent, logged] :
-         {Case{TokenFrame("guess"), "sent a wrong token"},
-          Case{Header(0x27, 2008, 16), "sent no token"},
-          Case{Header(0x27, 7990, 84).substr(0, 3), "no token from 127.0.0.1:"},
-          Case{TokenFrame(FileToken()), "sent nothing for 2 s"}}) {
-        Stream remote(LoopbackTcp(&mPort));
-        ASSERT_TRUE(remote.Send(sent));
-        EXPECT_TRUE(remote.WaitForClose()) << logged;
-        EXPECT_TRUE(mServer->WaitForStderr(logged));
-    }
+    ExpectClosed(
+        {{TokenFrame("guess"), "sent a wrong token"}, {Header(0x27, 2008, 16), "sent no token"}});
     RoundTrip("with the token", "--token-file " + Token());
+}
 
+TEST_F(ServeToTheNetwork, ClosesARemoteThatStaysSilent) {
+    ExpectClosed({{Header(0x27, 7990, 84).substr(0, 3), "no token from 127.0.0.1:"},
+                  {TokenFrame(FileToken()), "sent nothing for 2 s"}});
+}
+
+// Regression for the half-close: the remote used to lose the answer to its last write.
+TEST_F(ServeToTheNetwork, AnswersARemoteThatFinishedSending) {
     Stream remote(LoopbackTcp(&mPort));
     const uint32_t four = 4;
     ASSERT_TRUE(remote.Send(TokenFrame(FileToken()) + Header(0x27, 2008, 16) +
@@ -407,7 +418,7 @@ TEST_F(ServeToTheNetwork, AdmitsOnlyTheTokenClosesSilentRemotesAndAnswersAHalfCl
 
 // Each class of failure has its own exit code (2 usage, 3 plug-in, 4 port, 5 network) and a
 // message naming the problem.
-TEST(CommandLineErrors, ExitWithTheProblemsCodeAndNameIt) {
+TEST(CommandLineErrors, NameTheProblemWithTheExitCodeOfItsClass) {
     uint16_t busy = 0;
     const int holder = LoopbackTcp(&busy, true);
     uint16_t closed = 0;

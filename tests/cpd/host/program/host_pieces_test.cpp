@@ -94,7 +94,9 @@ struct TelnetEvents : TelnetDecoder::Handler {
     }
 };
 
-TEST(TelnetDecoder, GivesTheSameEventsForAnySplitAndRefusesMalformedCommands) {
+// A stream gives the same events, or the same refusal of a malformed command, however it is
+// split into reads.
+TEST(TelnetDecoder, AnySplitOfAStreamGivesItsEventsOrItsRefusal) {
     const struct {
         std::string input;
         std::string events;  // or, when `error` is set, the events before the failure
@@ -156,7 +158,9 @@ TEST(TelnetDecoder, GivesTheSameEventsForAnySplitAndRefusesMalformedCommands) {
     EXPECT_EQ(decoded.text, "data[" + TelnetEvents::Hex(all.data(), all.size()) + "]");
 }
 
-TEST(ComPortControl, AnswersWithTheValueInEffectAndSendsOnlyWhatThePluginCanDo) {
+// Each command sends the plug-in only the requests it serves, and the reply carries the value
+// in effect afterwards.
+TEST(ComPortControl, RepliesWithTheValueThePluginPutInEffect) {
     // The port as reported: 9600 baud, 8 bits, parity invalid (read as none), 1 stop bit, RTS
     // and DTR on, XON/XOFF out.
     const serial_config report{9600, 8, -1, 1, 1, 0, 1, 0, 2};
@@ -253,25 +257,36 @@ TEST(RemoteSessionQuiet, LineEstimateStaysWithinWhatThePortHoldsAndEchoesEndIt) 
     }
 }
 
-TEST(EndpointSyntax, BarePortMeansLoopbackAndBadPortsAreRefused) {
+// Nothing is exposed beyond this machine unless asked for.
+TEST(EndpointSyntax, BarePortMeansLoopback) {
     Endpoint endpoint;
     std::string error;
     ASSERT_TRUE(ParseEndpoint("5555", &endpoint, &error)) << error;
     EXPECT_EQ(endpoint.Text(), "127.0.0.1:5555");
     ASSERT_TRUE(ParseEndpoint("[::1]:0", &endpoint, &error)) << error;
     EXPECT_EQ(endpoint.Text(), "[::1]:0");
+}
+
+TEST(EndpointSyntax, RefusesWhatIsNotHostAndPort) {
+    Endpoint endpoint;
+    std::string error;
     for (const char* bad : {"localhost", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:-1", ":80"}) {
         EXPECT_FALSE(ParseEndpoint(bad, &endpoint, &error)) << bad;
     }
 }
 
-// What the keys mean shows in the end-to-end runs; here, what must be refused.
-TEST(VirtualSpecSyntax, DefaultsToAnEchoAdapterAndRejectsWhatItCannotBuild) {
+TEST(VirtualSpecSyntax, EmptySpecIsAnEchoAdapter) {
     VirtualSpec spec;
     std::string error;
     ASSERT_TRUE(ParseVirtualSpec("", &spec, &error));
     EXPECT_EQ(spec.identity.product, "Virtual UART");
     EXPECT_EQ(spec.peer, VirtualSpec::Peer::kEcho);
+}
+
+// What the keys mean shows in the end-to-end runs; here, what must be refused.
+TEST(VirtualSpecSyntax, RefusesWhatItCannotBuild) {
+    VirtualSpec spec;
+    std::string error;
     for (const char* bad :
          {"colour=red", "vid=12345", "vid=xyz", "peer=tcp:1", "peer=unix:", "product", "pace=x"}) {
         EXPECT_FALSE(ParseVirtualSpec(bad, &spec, &error)) << bad;

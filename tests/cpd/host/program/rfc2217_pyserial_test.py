@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """pyserial's RFC 2217 client against `cpd-host serve --rfc2217` with a virtual echo adapter.
 
-Usage: rfc2217_pyserial_test.py CPD_HOST. Exit 0 on success, 77 (skip) without pyserial.
+Usage: rfc2217_pyserial_test.py CPD_HOST. Exit 0 on success.
 The adapter's line settings are read from the server's --trace lines ("virtual ...: 9600 baud
 7E1, DTR on, ..."), printed after every settings request the plug-in served.
 """
@@ -13,11 +13,7 @@ import sys
 import threading
 import time
 
-try:
-    import serial
-except ImportError:
-    print("SKIP: pyserial is not importable by /usr/bin/python3 (apt-get install python3-serial)")
-    sys.exit(77)
+import serial
 
 DESCRIPTION = "RFC Test - RT1"
 MIB = bytes(range(256)) * 4096  # every byte value, 0xff (IAC), 0x11 and 0x13 (XON/XOFF) too

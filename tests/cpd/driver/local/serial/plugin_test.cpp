@@ -99,12 +99,16 @@ TEST_F(PluginDriver, ServesOnlyPacketsForTheLowByteOfItsDeviceId) {
     EXPECT_EQ(mAdapter->Settings()->baud, 115200);
 }
 
-TEST_F(PluginDriver, CloseIsFinalAndLaterPacketsAreDropped) {
+TEST_F(PluginDriver, OnlyTheFirstCloseReachesTheRedirection) {
     EXPECT_EQ(mDriver->Close(false), 0);
     EXPECT_EQ(mDriver->Close(true), 0);
     EXPECT_EQ(mLog.Count("close\\n"), 2u);
-    EXPECT_EQ(mLog.Count("enter \\n"), 1u) << "only the first Close reaches the redirection";
+    EXPECT_EQ(mLog.Count("enter \\n"), 1u);
     EXPECT_EQ(mAdapter->OpenCount(), 0);
+}
+
+TEST_F(PluginDriver, PacketsAfterCloseAreDropped) {
+    EXPECT_EQ(mDriver->Close(false), 0);
     EXPECT_EQ(Deliver(BaudRate(kDevId, 115200)), 0);
     EXPECT_EQ(mLog.Count("operator not init"), 1u);
     EXPECT_EQ(mLog.Count("cmd: 2006 \\n"), 0u);
@@ -143,7 +147,7 @@ TEST_F(PluginCommands, WrittenBytesReachPeerInOrder) {
 }
 
 // A setting the device refuses is reported and leaves the line as it was.
-TEST_F(PluginCommands, RefusedSettingIsReportedAndTheLineKeepsItsRate) {
+TEST_F(PluginCommands, RefusedSettingLeavesTheLineAsItWas) {
     const int baud = mAdapter->Settings()->baud;
     mAdapter->RefuseSettings(true);
     EXPECT_EQ(Deliver(BaudRate(kDevId, 57600)), 0);
@@ -173,7 +177,7 @@ TEST_F(PluginCommands, HandshakeRequestSwitchesOffEveryFlowControl) {
 
 using PluginPump = PluginHostOpen;
 
-TEST_F(PluginPump, WaitingBytesComeBackSplitByReadLengthAndNumberedAfterReport) {
+TEST_F(PluginPump, WaitingBytesComeBackInReadLengthPacketsNumberedAfterTheReport) {
     const std::string waiting = std::string("ab\0\xFF", 4) + "CDEFGHIJKLMNOPQRSTUVW";
     PeerSend(waiting);
     Deliver(ReadLength(kDevId, 10));

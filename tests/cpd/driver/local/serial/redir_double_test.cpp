@@ -74,15 +74,21 @@ TEST_F(RedirOnDouble, ReadTimeoutAcceptsOneTo4094Only) {
     EXPECT_EQ(spd_count_calls("sp_set_"), 0u) << "timeouts are never applied to the port";
 }
 
-// A read length of zero means the default, a huge one stays within the buffer, and a restarted
-// pump keeps both the length and the timeout.
-TEST_F(RedirOnDouble, ReadLengthBoundsAndRestartKeepsLengthAndTimeout) {
+// A huge read length stays within the buffer; zero means the default.
+TEST_F(RedirOnDouble, ReadLengthStaysWithinTheBuffer) {
     Deliver(Timeouts(kId, 5));
     Deliver(StartRead(kId));
     ASSERT_TRUE(WaitForCall(ReadCall(4095, 5)));
     Deliver(ReadLength(kId, uint64_t{1} << 40));
     ASSERT_TRUE(WaitForCall(ReadCall(LocalSerialRedir::kReadBufferSize, 5)));
+    Deliver(ReadLength(kId, 0));
+    ASSERT_TRUE(WaitForCall(ReadCall(4095, 5)));
+}
+
+TEST_F(RedirOnDouble, RestartedPumpKeepsLengthAndTimeout) {
+    Deliver(Timeouts(kId, 5));
     Deliver(ReadLength(kId, 3));
+    Deliver(StartRead(kId));
     ASSERT_TRUE(WaitForCall(ReadCall(3, 5)));
     mRedir->Stop();
     spd_clear_calls();
@@ -91,13 +97,11 @@ TEST_F(RedirOnDouble, ReadLengthBoundsAndRestartKeepsLengthAndTimeout) {
     ASSERT_TRUE(WaitUntil([] { return spd_count_calls("sp_blocking_read") > 0; }));
     EXPECT_EQ(spd::Calls().front(), ReadCall(3, 5));
     EXPECT_EQ(mLog.Count("readFromSerialPort start"), 2u);
-    Deliver(ReadLength(kId, 0));
-    ASSERT_TRUE(WaitForCall(ReadCall(4095, 5)));
 }
 
 // Stop waits for the read in progress and sends what it got; a START_READ arriving meanwhile
 // waits for that pump to end and then starts a fresh one.
-TEST_F(RedirOnDouble, StopWaitsForBlockedReadAndStartReadDuringStopStartsFreshPump) {
+TEST_F(RedirOnDouble, StartReadDuringStopWaitsForTheBlockedReadThenStartsAFreshPump) {
     spd_set_read_wait_cap(4000);
     Deliver(Timeouts(kId, 4000));
     Deliver(StartRead(kId));
@@ -120,7 +124,7 @@ TEST_F(RedirOnDouble, StopWaitsForBlockedReadAndStartReadDuringStopStartsFreshPu
 }
 
 // Regression: START_READ before Init started a pump without a port object (SIGSEGV).
-TEST_F(RedirOnDouble, CommandsBeforeInitAreLoggedAndDropped) {
+TEST_F(RedirOnDouble, CommandsBeforeInitAreDropped) {
     LocalSerialRedir fresh(&mDevice);
     spd_clear_calls();
     fresh.EventHandle(StartRead(kId), 7);

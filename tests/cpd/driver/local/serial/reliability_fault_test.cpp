@@ -48,7 +48,7 @@ class LineFault : public PluginHost {
 
 // Regression: libserialport polls a hung-up tty until each read times out, so the pump used a
 // whole core, silently, until Close.
-TEST_F(LineFault, UnplugWhilePumpReadsIsLoggedOnceLeavesCoreIdleAndLaterPacketsServed) {
+TEST_F(LineFault, UnplugDuringAReadIdlesThePumpWithOneLogLine) {
     constexpr std::chrono::milliseconds kReadTimeout{200};
     OpenAdapter();
     Deliver(Timeouts(kDevId, kReadTimeout.count()));
@@ -72,7 +72,8 @@ TEST_F(LineFault, UnplugWhilePumpReadsIsLoggedOnceLeavesCoreIdleAndLaterPacketsS
     EXPECT_EQ(mLog.Count("readFromSerialPort end"), 1u);
 }
 
-TEST_F(LineFault, PeerThatStopsReadingFailsEachWriteAndLaterPacketsGoInOrder) {
+// Each write fails; the packets after them are served, in order.
+TEST_F(LineFault, StalledPeerFailsWritesWithoutHoldingUpLaterPackets) {
     OpenAdapter();
     Deliver(Timeouts(kDevId, 50));
     // The first write fills the line; every later one finds no room at all.

@@ -46,7 +46,7 @@ class RoundBarrier {
     unsigned long mGeneration = 0;
 };
 
-TEST(StopRacesStartRead, EveryPumpStartedIsJoinedAndNoThreadOutlivesTheRedirection) {
+TEST(StopRacesStartRead, NoPumpOutlivesTheRedirection) {
     ASSERT_EQ(spd_add_port(kPort, kDescription), 0);
     spd_set_read_wait_cap(1);
     LogCapture log;
