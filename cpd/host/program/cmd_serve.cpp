@@ -112,17 +112,17 @@ class PacketRemote final : public RemoteProtocol {
     // Hands a frame to the driver, or checks the token and opens the driver when it is the
     // first. False (with a reason) when the connection must close.
     bool admit(std::unique_ptr<CpdPacket> packet, std::string* why) {
-        PacketView view;
-        std::string token;
-        const bool isToken = ViewPacket(*packet, &view) && DecodeTokenFrame(view, &token);
         if (mSession != nullptr) {
-            if (!isToken) {  // a token nobody asked for is dropped
+            // A token nobody asked for is dropped.
+            if (CheckTokenFrame(*packet, {}) == TokenVerdict::kNotAToken) {
                 mSession->Deliver(std::move(packet));
             }
             return true;
         }
-        if (!isToken || !SameToken(token, *mRules.token)) {
-            *why = "remote " + mPeer + (isToken ? " sent a wrong token" : " sent no token") +
+        const TokenVerdict token = CheckTokenFrame(*packet, *mRules.token);
+        if (token != TokenVerdict::kRight) {
+            *why = "remote " + mPeer +
+                   (token == TokenVerdict::kWrong ? " sent a wrong token" : " sent no token") +
                    "; closing the connection";
             return false;
         }

@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kReportTimeout{10000};
 constexpr unsigned kPluginReadTimeoutMs = 500;  // the plug-in's read timeout until told otherwise
+constexpr std::chrono::milliseconds kQuietRecheck{100};
 
 std::chrono::milliseconds Linger(const Options& options) {
     if (options.lingerMs) {
@@ -108,9 +109,11 @@ int PumpTerminal(RemoteSession& session, const Options& options, const StopSigna
         if (left.count() == 0) {
             return kExitOk;
         }
+        // Echoes that come in meanwhile can shorten the wait: look again every so often.
+        const auto slice = std::min(left, kQuietRecheck);
         bool ready = false;
         const int code =
-            WatchEnd(stop, closed, session, -1, static_cast<int>(left.count()), &ready);
+            WatchEnd(stop, closed, session, -1, static_cast<int>(slice.count()), &ready);
         if (code >= 0) {
             return code;
         }

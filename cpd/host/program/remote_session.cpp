@@ -58,7 +58,7 @@ int TracedLink::Send(std::unique_ptr<CpdPacket> packet) {
 }
 
 RemoteSession::RemoteSession(PacketLink& link, DataHandler onData)
-    : mLink(link), mOnData(std::move(onData)) {}
+    : mLink(link), mOnData(std::move(onData)), mMaxBytesAhead(link.MaxBytesAhead()) {}
 
 void RemoteSession::OnPacket(std::unique_ptr<CpdPacket> packet) {
     PacketView view;
@@ -82,6 +82,9 @@ void RemoteSession::OnPacket(std::unique_ptr<CpdPacket> packet) {
         std::lock_guard<std::mutex> lock(mMutex);
         mReceived += n;
         mLastActivity = Clock::now();
+        // An echo proves the line carried as many bytes as came back: at most the rest waits.
+        const auto unproven = static_cast<int64_t>(mSent > mReceived ? mSent - mReceived : 0);
+        mLineFreeAt = std::min(mLineFreeAt, mLastActivity + mByteTime * unproven);
         mChanged.notify_all();
     }
 }
@@ -202,8 +205,14 @@ int RemoteSession::Write(const uint8_t* data, size_t n) {
         done += chunk;
         std::lock_guard<std::mutex> lock(mMutex);
         mSent += chunk;
-        // The port took the packet into its buffers; the wire carries it after what is queued.
-        mLineFreeAt = std::max(mLineFreeAt, Clock::now()) + mByteTime * chunk;
+        // The port took the packet into its buffers; the wire carries it after what is queued,
+        // of which there is no more than the port can hold.
+        const auto now = Clock::now();
+        mLineFreeAt = std::max(mLineFreeAt, now) + mByteTime * chunk;
+        if (mMaxBytesAhead) {
+            mLineFreeAt =
+                std::min(mLineFreeAt, now + mByteTime * static_cast<int64_t>(*mMaxBytesAhead));
+        }
     }
     return 0;
 }

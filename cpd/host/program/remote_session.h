@@ -27,6 +27,9 @@ class PacketLink {
   public:
     virtual ~PacketLink() = default;
     virtual int Send(std::unique_ptr<CpdPacket> packet) = 0;
+    // The most written bytes that can still wait for the wire once Send returned; none known
+    // (nullopt) when buffers of unknown size lie between, as across a network.
+    virtual std::optional<uint64_t> MaxBytesAhead() const { return std::nullopt; }
 };
 
 class DriverSession;
@@ -42,6 +45,14 @@ class LocalLink final : public PacketLink {
         mWatch = watch;
     }
     int Send(std::unique_ptr<CpdPacket> packet) override;
+    // The plug-in has written a WRITE into the port when Send returns.
+    std::optional<uint64_t> MaxBytesAhead() const override { return kPortBufferBytes; }
+
+    // What a port holds between a completed write and its wire: Linux gives each tty a page
+    // (4 KiB) of output buffer, a USB adapter adds its bulk transfers in flight and its chip's
+    // FIFO (256 bytes on an FT232R, 4 KiB on an FT2232H), and the virtual adapter's pty takes
+    // about 14 KiB. 16 KiB covers them all, and costs at most 1.4 s of extra wait at 115200 baud.
+    static constexpr uint64_t kPortBufferBytes = 16 * 1024;
 
   private:
     DriverSession* mSession = nullptr;
@@ -53,6 +64,7 @@ class TracedLink final : public PacketLink {
   public:
     TracedLink(PacketLink& inner, Tracer& tracer) : mInner(inner), mTracer(tracer) {}
     int Send(std::unique_ptr<CpdPacket> packet) override;
+    std::optional<uint64_t> MaxBytesAhead() const override { return mInner.MaxBytesAhead(); }
 
   private:
     PacketLink& mInner;
@@ -90,6 +102,9 @@ class RemoteSession {
     // How much longer until nothing has moved for `quiet`; zero once that is the case. The
     // bytes written count as moving until the line, at its rate, can have carried them: a port
     // takes kilobytes into its buffers at once, and the device answers only once they arrive.
+    // Many ports carry bytes faster than their rate (USB CDC-ACM ignores it), so the estimate
+    // never runs more than the link's MaxBytesAhead of line time ahead, and each byte that came
+    // back counts as one the line carried.
     std::chrono::milliseconds QuietRemaining(std::chrono::milliseconds quiet) const;
     // Waits until at least `count` bytes came back in all; false after `timeout`.
     bool WaitForBytes(uint64_t count, std::chrono::milliseconds timeout);
@@ -118,6 +133,7 @@ class RemoteSession {
     size_t mWriteChunk = PacedWriteChunk(0, 10);
     std::chrono::steady_clock::duration mByteTime = std::chrono::microseconds(1042);  // 9600 8N1
     std::chrono::steady_clock::time_point mLineFreeAt;  // when the line has sent every write
+    const std::optional<uint64_t> mMaxBytesAhead;  // the link's; constant, read without the lock
     std::chrono::steady_clock::time_point mLastActivity = std::chrono::steady_clock::now();
 };
 

@@ -263,6 +263,11 @@ ComPortControl::ComPortControl(const serial_config& report, std::string signatur
                                                                : kFlowInNone;
 }
 
+void ComPortControl::ConnectDefaults(PortSettings* settings) {
+    std::vector<uint8_t> unanswered;  // nobody asked
+    control(kFlowNone, settings, &unanswered);
+}
+
 void ComPortControl::InitialNotifications(std::vector<uint8_t>* out) const {
     AppendReply(kNotifyModemState, kModemState, out);
 }
@@ -540,9 +545,10 @@ bool Rfc2217Client::Open(std::string* error) {
     });
     mLink.Attach(mDriver.get());
     mComPort.emplace(report, "cpd-host " + mSetup.description);
-    PortSettings timing;
+    PortSettings timing;  // the read timing, and the line as every client assumes it
     timing.readTimeoutMs = kReadTimeoutMs;
     timing.readLength = kReadLength;
+    mComPort->ConnectDefaults(&timing);
     std::vector<uint8_t> hello;
     mNegotiation.Start(&hello);
     std::string unsent;

@@ -97,6 +97,10 @@ class ComPortControl {
     // any, is appended to *reply. False (with *error) for a command whose value is malformed.
     bool Handle(const uint8_t* data, size_t n, PortSettings* settings, std::vector<uint8_t>* reply,
                 std::string* error);
+    // What clients take for granted at connect, for the first settings request: no flow
+    // control (a tty starts with XON/XOFF, which would swallow 0x11 and 0x13 from the device).
+    // A client's own SET-CONTROL later applies as any other.
+    void ConnectDefaults(PortSettings* settings);
     // Sent once the client enabled the option, so a client reading CTS and the like has a
     // state from the start instead of none.
     void InitialNotifications(std::vector<uint8_t>* out) const;

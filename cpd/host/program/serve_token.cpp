@@ -1,4 +1,4 @@
-// The shared token of `serve`: reading it, creating it, comparing it.
+// The shared token of `serve`: reading it, creating it, comparing it, checking a frame for it.
 #include "cpd/host/program/serve_token.h"
 
 #include <cstdint>
@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "cpd/host/program/os.h"
+#include "cpd/host/program/serial_packets.h"
 
 namespace cpd::host {
 
@@ -63,6 +64,15 @@ bool SameToken(const std::string& given, const std::string& expected) {
         difference |= static_cast<unsigned char>(other ^ static_cast<unsigned char>(expected[i]));
     }
     return difference == 0;
+}
+
+TokenVerdict CheckTokenFrame(CpdPacket& packet, const std::string& expected) {
+    PacketView view;
+    std::string token;
+    if (!ViewPacket(packet, &view) || !DecodeTokenFrame(view, &token)) {
+        return TokenVerdict::kNotAToken;
+    }
+    return SameToken(token, expected) ? TokenVerdict::kRight : TokenVerdict::kWrong;
 }
 
 }  // namespace cpd::host

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "cpd/interface/cpd_packet.h"
+
 namespace cpd::host {
 
 // The token in `path`: its first line, without trailing blanks. False with a reason.
@@ -15,5 +17,9 @@ bool LoadOrCreateToken(const std::string& path, std::string* token, bool* create
                        std::string* error);
 // Takes as long whatever the first difference, so timing does not reveal the token.
 bool SameToken(const std::string& given, const std::string& expected);
+// What a frame from a remote is to the token check: a token frame carrying `expected`, one
+// carrying anything else, or another packet.
+enum class TokenVerdict { kNotAToken, kWrong, kRight };
+TokenVerdict CheckTokenFrame(CpdPacket& packet, const std::string& expected);
 
 }  // namespace cpd::host

@@ -1,12 +1,13 @@
 // In-process checks of the pieces whose faults the end-to-end runs would only show as a hang or
 // a garbled byte: frame reassembly and byte order, the Telnet decoder and COM-PORT-OPTION
-// answers, the endpoint and --virtual syntax.
+// answers, term's wait for the line, the endpoint and --virtual syntax.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "cpd/host/program/remote_session.h"
 #include "cpd/host/program/rfc2217.h"
 #include "cpd/host/program/serial_packets.h"
 #include "cpd/host/program/tcp_channel.h"
@@ -217,6 +218,43 @@ TEST(ComPortControl, RepliesWithTheValueThePluginPutInEffect) {
     std::vector<uint8_t> reply;
     std::string error;
     EXPECT_FALSE(control.Handle(shortBaud, sizeof(shortBaud), &settings, &reply, &error));
+}
+
+// A port that takes every write at once, as a USB CDC-ACM device does at any baud rate.
+struct InstantLink final : PacketLink {
+    std::optional<uint64_t> ahead;
+    int Send(std::unique_ptr<CpdPacket>) override { return 0; }
+    std::optional<uint64_t> MaxBytesAhead() const override { return ahead; }
+};
+
+// Regression: term's end-of-input wait modelled the line time of everything ever written (about
+// 24 minutes after 16 MiB echoed at 115200 baud on a port faster than that).
+TEST(RemoteSessionQuiet, LineEstimateStaysWithinWhatThePortHoldsAndEchoesEndIt) {
+    const std::vector<uint8_t> data(1 << 20, 'x');
+    const auto lineTime = [](uint64_t bytes) {  // 9600 8N1, as before any report
+        return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(1042) *
+                                                            static_cast<int64_t>(bytes));
+    };
+    const std::chrono::milliseconds none(0);
+    for (const bool local : {true, false}) {
+        SCOPED_TRACE(local ? "in-process port" : "across a network");
+        InstantLink link;
+        link.ahead = local ? std::optional<uint64_t>(LocalLink::kPortBufferBytes) : std::nullopt;
+        RemoteSession session(link, [](const uint8_t*, size_t) {});
+        ASSERT_EQ(session.Write(data.data(), data.size()), 0);
+        if (local) {
+            EXPECT_LE(session.QuietRemaining(none), lineTime(LocalLink::kPortBufferBytes));
+        } else {  // buffers of unknown size: everything written may still be on its way
+            EXPECT_GT(session.QuietRemaining(none), lineTime(data.size() / 2));
+        }
+        auto echo = std::make_unique<CpdPacket>(kCpdPacketHeaderSize + 4 + data.size());
+        const auto n = static_cast<uint32_t>(data.size());
+        ASSERT_EQ(echo->SetHeader(0, SERIAL_CMD_READ_DATA, 1), 0);
+        ASSERT_EQ(echo->AppendU32(&n), 0);
+        ASSERT_EQ(echo->AppendBytes(data.data(), n), 0);
+        session.OnPacket(std::move(echo));
+        EXPECT_EQ(session.QuietRemaining(none), none);
+    }
 }
 
 // Nothing is exposed beyond this machine unless asked for.
