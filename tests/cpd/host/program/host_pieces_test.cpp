@@ -229,7 +229,7 @@ struct InstantLink final : PacketLink {
 
 // Regression: term's end-of-input wait modelled the line time of everything ever written (about
 // 24 minutes after 16 MiB echoed at 115200 baud on a port faster than that).
-TEST(RemoteSessionQuiet, LineEstimateStaysWithinWhatThePortHoldsAndEchoesEndIt) {
+TEST(RemoteSessionQuiet, EndOfInputWaitCoversOnlyWhatThePortCanStillHold) {
     const std::vector<uint8_t> data(1 << 20, 'x');
     const auto lineTime = [](uint64_t bytes) {  // 9600 8N1, as before any report
         return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(1042) *

@@ -211,7 +211,7 @@ long ContextSwitches(int tid) {
 // A quiet port costs nothing at any read timeout: the pump sleeps until bytes come, still
 // carries them when they do, and Stop wakes it at once. Regression: the pump turned once per
 // read timeout (1.5% of a core at 1 ms), and Stop waited out the timeout in progress.
-TEST_F(PluginPump, QuietPortPumpSleepsUntilBytesComeAndStopWakesIt) {
+TEST_F(PluginPump, QuietPortPumpSleepsUntilBytesOrStopWakeIt) {
     Deliver(Timeouts(kDevId, 1));
     const std::set<int> before = TaskIds();
     Deliver(StartRead(kDevId));
