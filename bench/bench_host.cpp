@@ -133,6 +133,15 @@ std::unique_ptr<cpd::CpdPacket> SetConfigPacket(uint32_t msgType, const void* da
                    static_cast<uint32_t>(payload.size()));
 }
 
+std::unique_ptr<cpd::CpdPacket> ReadTimeoutPacket(uint32_t ms) {
+    const uint32_t timeouts[5] = {0, 0, ms, 0, 0};
+    return SetConfigPacket(cpd::DRIVER_SET_TIMEOUTS_TO_USER, timeouts, sizeof(timeouts));
+}
+
+std::unique_ptr<cpd::CpdPacket> BaudRatePacket(int32_t baud) {
+    return SetConfigPacket(cpd::DRIVER_SET_BAUD_RATE_TO_USER, &baud, sizeof(baud));
+}
+
 std::vector<uint8_t> Pattern(size_t length) {
     std::vector<uint8_t> bytes(length);
     for (size_t i = 0; i < length; ++i) {
@@ -170,6 +179,11 @@ uint64_t ProcessCpuNs() {
 uint64_t OtherThreadCpuNs(std::thread& thread) {
     clockid_t clock;
     return pthread_getcpuclockid(thread.native_handle(), &clock) == 0 ? ClockNs(clock) : 0;
+}
+
+// Linux encodes a thread's CPU clock as ~tid << 3 | CPUCLOCK_PERTHREAD | CPUCLOCK_SCHED.
+uint64_t TidCpuNs(pid_t tid) {
+    return ClockNs(static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6u));
 }
 
 }  // namespace bench

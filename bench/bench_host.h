@@ -6,6 +6,8 @@
 // the plug-in's read thread. Non-copyable owners throughout.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -109,6 +111,9 @@ std::unique_ptr<cpd::CpdPacket> ReadLengthPacket(uint64_t length);
 std::unique_ptr<cpd::CpdPacket> WritePacket(const uint8_t* data, uint32_t length);
 // SERIAL_CMD_SET_CONFIG carrying one request: msgType, len and `len` bytes of data.
 std::unique_ptr<cpd::CpdPacket> SetConfigPacket(uint32_t msgType, const void* data, uint32_t len);
+// The read timeout alone (the other timeouts 0), and the baud rate.
+std::unique_ptr<cpd::CpdPacket> ReadTimeoutPacket(uint32_t ms);
+std::unique_ptr<cpd::CpdPacket> BaudRatePacket(int32_t baud);
 
 // Bytes that mean nothing to a terminal line discipline (no XON/XOFF, no line ends).
 std::vector<uint8_t> Pattern(size_t length);
@@ -121,5 +126,7 @@ uint64_t ThreadCpuNs();
 uint64_t ProcessCpuNs();
 // CPU time of another thread of this process.
 uint64_t OtherThreadCpuNs(std::thread& thread);
+// CPU time of any thread of this process by its kernel id (as /proc/self/task lists them).
+uint64_t TidCpuNs(pid_t tid);
 
 }  // namespace bench

@@ -9,8 +9,8 @@ void GoalSheet::Record(size_t goal, double value, std::string shown) {
     mFigures.at(goal) = Figure{value, std::move(shown)};
 }
 
-void GoalSheet::Print(const char* title) const {
-    std::printf("### %s\n\n| goal | figure | met |\n", title);
+void GoalSheet::Print(const char* title, int level) const {
+    std::printf("%.*s %s\n\n| goal | figure | met |\n", level, "######", title);
     std::printf("|---|---:|---|\n");
     for (size_t i = 0; i < mGoals.size(); ++i) {
         const std::optional<Figure>& figure = mFigures[i];
