@@ -1,3 +1,4 @@
+// WakeEvent over an eventfd (Linux) or a manual-reset event (Windows).
 #include "cpd/driver/local/serial/wake_event.h"
 
 #ifdef _WIN32
