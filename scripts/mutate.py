@@ -17,6 +17,7 @@ tests carry no such labels.
   scripts/mutate.py run [--rev REV] [--out DIR] [--resume]   full run (slow: run it niced)
       [--recheck EARLIER.json]     rerun only what an earlier run killed (each until one test
       [--also ID,...]              kills it again), carry its survivors (but the --also ones)
+      [--sample-of EARLIER.json]   judge an earlier run's sample, found again in this revision
   scripts/mutate.py list                                      print the sample
   scripts/mutate.py report RESULTS.json [--notes FILE]        markdown report from a run
   scripts/mutate.py ci --build-dir DIR                        self-check on 3 mutants, in place
@@ -175,6 +176,57 @@ def sample(src, seed=SEED):
         pool = [m for m in everything if m["file"].startswith(prefix)]
         chosen += rng.sample(pool, min(count, len(pool)))
     return sorted(chosen, key=lambda m: (m["file"], m["line"], m["col"], m["new"]))
+
+
+def relocate(earlier_path, src):
+    """The mutants of an earlier run, each at the line of this tree that holds its text, in its
+    file or in any product file below the same folder (code moves when a file is split). Where
+    the text occurs more than once, the place whose three lines above and below match the
+    earlier ones best wins, then one in the same file, then the nearest; in another file two of
+    those six must match (one if no other file holds the text). A mutant whose line is nowhere
+    any more is marked gone and left out of the score."""
+    with open(earlier_path) as f:
+        earlier = json.load(f)
+    files = {}
+    for path in product_files(src):
+        with open(os.path.join(src, path), encoding="utf-8") as f:
+            files[path] = [line.strip() for line in f.read().split("\n")]
+    old_files, out = {}, []
+    for m in earlier["mutants"]:
+        if m["file"] not in old_files:
+            old_files[m["file"]] = subprocess.run(
+                ["git", "-C", ROOT, "show", "%s:%s" % (earlier["rev"], m["file"])],
+                check=True, capture_output=True, text=True).stdout.split("\n")
+        old = old_files[m["file"]]
+        context = [old[k].strip() for k in range(m["line"] - 4, m["line"] + 3)
+                   if 0 <= k < len(old) and k != m["line"] - 1]
+        folder = os.path.dirname(m["file"]) + "/"
+        places = [(path, i) for path, lines in files.items() if path.startswith(folder)
+                  for i, line in enumerate(lines) if line == m["text"]]
+        elsewhere = sum(1 for path, _ in places if path != m["file"])
+        best = None
+        for path, i in places:
+            lines = files[path]
+            near = [lines[k] for k in range(i - 3, i + 4) if 0 <= k < len(lines) and k != i]
+            same = sum(1 for c in context if c in near)
+            if path != m["file"] and same < (1 if elsewhere == 1 else 2):
+                continue  # a common line elsewhere, not this code moved
+            rank = (same, path == m["file"], -abs(i + 1 - m["line"]))
+            if best is None or rank > best[0]:
+                best = (rank, path, i)
+        moved = {k: m[k] for k in ("id", "file", "line", "col", "old", "new", "kind", "text")}
+        moved["was"] = "%s:%d" % (m["file"], m["line"])
+        if best is None:
+            moved.update({"status": "gone", "killers": []})
+        else:
+            _, path, i = best
+            with open(os.path.join(src, path), encoding="utf-8") as f:
+                line = f.read().split("\n")[i]
+            old_line = old[m["line"] - 1]
+            shift = (len(line) - len(line.lstrip())) - (len(old_line) - len(old_line.lstrip()))
+            moved.update({"file": path, "line": i + 1, "col": m["col"] + shift})
+        out.append(moved)
+    return out
 
 
 def apply(src, mutant):
@@ -350,7 +402,7 @@ def cmd_run(args):
     suite.excluded = set(suite.failures(suite.names()))
     if suite.excluded:
         print("failing without a mutant, left out:", sorted(suite.excluded), flush=True)
-    mutants = sample(src)
+    mutants = relocate(args.sample_of, src) if args.sample_of else sample(src)
     results_path = os.path.join(args.out, "results.json")
     done = {}
     if args.resume and os.path.exists(results_path):
@@ -358,7 +410,9 @@ def cmd_run(args):
             done = {m["id"]: m for m in json.load(f)["mutants"] if "status" in m}
     for i, mutant in enumerate(mutants):
         earlier = recheck_result(args.recheck, mutant["id"])
-        if mutant["id"] in done:
+        if mutant.get("status") == "gone":
+            pass
+        elif mutant["id"] in done:
             mutant.update(done[mutant["id"]])
         elif earlier is not None and earlier["status"] != "killed" and \
                 mutant["id"] not in args.also:
@@ -389,8 +443,10 @@ def report(results_path, notes_path=None):
                 if line.strip() and not line.startswith("#"):
                     mid, _, why = line.strip().partition(" ")
                     notes[mid] = why.strip()
-    mutants = [m for m in data["mutants"] if "status" in m]
-    out = ["Revision %s, seed %d, %d mutants." % (data["rev"][:12], data["seed"], len(mutants)),
+    judged = [m for m in data["mutants"] if "status" in m]
+    mutants = [m for m in judged if m["status"] != "gone"]
+    gone = [m for m in judged if m["status"] == "gone"]
+    out = ["Revision %s, seed %d, %d mutants." % (data["rev"][:12], data["seed"], len(judged)),
            "", "| file | mutants | killed | survived | did not compile |", "|---|---|---|---|---|"]
     per_file = collections.OrderedDict()
     for m in mutants:
@@ -410,6 +466,9 @@ def report(results_path, notes_path=None):
     out += ["Mutants only one test kills, per test (most first):", ""]
     for name, ids in sorted(unique.items(), key=lambda kv: (-len(kv[1]), kv[0])):
         out.append("- %s: %d (%s)" % (name, len(ids), " ".join(sorted(ids))))
+    if gone:
+        out += ["", "Gone (their line is no longer in the tree; not scored):", ""]
+        out += ["- %s %s `%s`" % (m["id"], m["was"], m["text"]) for m in gone]
     out += ["", "Survivors:", ""]
     for m in mutants:
         if m["status"] == "survived":
@@ -470,6 +529,7 @@ def main():
     run.add_argument("--notes", default=os.path.join(ROOT, "scripts", "mutation-notes.txt"))
     run.add_argument("--resume", action="store_true", help="keep results of an earlier run")
     run.add_argument("--recheck", help="results.json of an earlier run: rerun only its kills")
+    run.add_argument("--sample-of", help="results.json of an earlier run: judge its mutants")
     run.add_argument("--also", default="", type=lambda text: set(text.split(",")),
                      help="with --recheck: survivors to run again too (ids, comma separated)")
     lst = sub.add_parser("list")
