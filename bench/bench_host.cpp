@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -81,24 +82,24 @@ Plugin::Plugin(const std::string& path, cpd::CpdDevice* device) {
     mLibrary = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (mLibrary == nullptr) {
         std::fprintf(stderr, "bench: %s\n", dlerror());
-        return;
+        std::exit(1);
     }
     const auto* module = static_cast<const cpd::CpdDrvModule*>(dlsym(mLibrary, "CPD_DRV_MODULE"));
     if (module == nullptr || module->open == nullptr) {
         std::fprintf(stderr, "bench: %s has no CPD_DRV_MODULE\n", path.c_str());
-        return;
+        std::exit(1);
     }
     mDriver = module->open(device, device->GetDeviceDesc()->GetArgs());
+    if (mDriver == nullptr) {
+        std::fprintf(stderr, "bench: %s opened no driver\n", path.c_str());
+        std::exit(1);
+    }
 }
 
 Plugin::~Plugin() {
-    if (mDriver != nullptr) {
-        mDriver->Close(true);
-        delete mDriver;
-    }
-    if (mLibrary != nullptr) {
-        dlclose(mLibrary);
-    }
+    mDriver->Close(true);
+    delete mDriver;
+    dlclose(mLibrary);
 }
 
 std::unique_ptr<cpd::CpdPacket> StartReadPacket() {

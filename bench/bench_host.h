@@ -85,7 +85,8 @@ class BenchDevice : public cpd::CpdDevice {
 };
 
 // The plug-in opened on one device: dlopen by path, CPD_DRV_MODULE, its open function; the
-// destructor runs Close, deletes the driver and unloads the library, as a host does.
+// destructor runs Close, deletes the driver and unloads the library, as a host does. A plug-in
+// that cannot be opened ends the benchmark (exit 1): no figure means anything without it.
 class Plugin {
   public:
     Plugin(const std::string& path, cpd::CpdDevice* device);
@@ -93,7 +94,6 @@ class Plugin {
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
 
-    bool Ok() const { return mDriver != nullptr; }
     int Deliver(std::unique_ptr<cpd::CpdPacket> packet) {
         return mDriver->onEvent(std::move(packet), 0);
     }

@@ -152,14 +152,6 @@ struct Port {
     std::thread writer;
 };
 
-std::unique_ptr<Plugin> OpenPlugin(const std::string& path, ScaleDevice* device) {
-    std::unique_ptr<Plugin> plugin = std::make_unique<Plugin>(path, device);
-    if (!plugin->Ok()) {
-        std::exit(1);
-    }
-    return plugin;
-}
-
 void RawReadLoop(Port* port, uint32_t timeoutMs) {
     std::vector<uint8_t> buffer(4096);
     while (!port->stopReading.load(std::memory_order_relaxed)) {
@@ -332,7 +324,7 @@ IdleRun EchoRig::Idle(bool plugin, int n, uint32_t timeoutMs, double seconds) {
         Port& port = *ports.back();
         if (plugin) {
             port.device = std::make_unique<ScaleDevice>(mAdapters[i]->Description(), nullptr);
-            port.plugin = OpenPlugin(mPluginPath, port.device.get());
+            port.plugin = std::make_unique<Plugin>(mPluginPath, port.device.get());
             port.plugin->Deliver(ReadTimeoutPacket(timeoutMs));
             port.plugin->Deliver(StartReadPacket());
         } else {
@@ -359,7 +351,7 @@ LoadRun EchoRig::Load(bool plugin, int n, int baud, double seconds) {
         Port& port = *ports.back();
         if (plugin) {
             port.device = std::make_unique<ScaleDevice>(mAdapters[i]->Description(), &port.stream);
-            port.plugin = OpenPlugin(mPluginPath, port.device.get());
+            port.plugin = std::make_unique<Plugin>(mPluginPath, port.device.get());
             port.plugin->Deliver(BaudRatePacket(baud));
             port.plugin->Deliver(ReadTimeoutPacket(kLoadReadTimeoutMs));
             port.plugin->Deliver(StartReadPacket());

@@ -207,9 +207,6 @@ Rate PluginRead(vserial::Adapter* adapter, double seconds, LogTo log) {
     Rate rate;
     {
         Plugin plugin(gPluginPath, &device);
-        if (!plugin.Ok()) {
-            std::exit(1);
-        }
         plugin.Deliver(StartReadPacket());
         Peer peer(adapter->PeerFd(), Peer::Mode::kFlood);
         Sleep(kWarmup);
@@ -282,9 +279,6 @@ Rate PluginWrite(vserial::Adapter* adapter, uint32_t size, double seconds, LogTo
     Rate rate;
     {
         Plugin plugin(gPluginPath, &device);
-        if (!plugin.Ok()) {
-            std::exit(1);
-        }
         Peer peer(adapter->PeerFd(), Peer::Mode::kDrain);
         const std::vector<uint8_t> data = Pattern(size);
         const size_t batch = std::max<size_t>(32, (256u * 1024u) / size);
@@ -355,9 +349,6 @@ Latency PluginLatency(vserial::Adapter* adapter, int samples) {
     BenchDevice device(adapter->Description());
     device.StampArrivals(true);
     Plugin plugin(gPluginPath, &device);
-    if (!plugin.Ok()) {
-        std::exit(1);
-    }
     plugin.Deliver(ReadLengthPacket(1));
     plugin.Deliver(StartReadPacket());
     Sleep(0.05);
